@@ -1,0 +1,187 @@
+// Construction, COM identity and the query and setting methods of the driver object.
+#include "asio/asio_larkspur.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+constexpr char kDriverName[] = "Larkspur ASIO 1.03";
+constexpr int32_t kDriverVersion = 2;
+constexpr char kClockName[] = "Internal";
+constexpr int32_t kDsdSamplesPerWord = 32;
+} // namespace
+
+ASIOLarkspur::ASIOLarkspur(IUnknown* outer, HRESULT*) : CUnknown(TEXT("ASIOLarkspur"), outer) {}
+
+ASIOLarkspur::~ASIOLarkspur() {
+    stop();
+    disposeBuffers();
+    ReleaseDevice();
+}
+
+CUnknown* ASIOLarkspur::CreateInstance(IUnknown* outer, HRESULT* result) {
+    return new (std::nothrow) ASIOLarkspur(outer, result);
+}
+
+HRESULT STDMETHODCALLTYPE ASIOLarkspur::NonDelegatingQueryInterface(REFIID riid, void** object) {
+    if (IsEqualGUID(riid, CLSID_ASIOLarkspur)) {
+        if (!object)
+            return E_POINTER;
+        IASIO* asio = this;
+        *object = asio;
+        asio->AddRef();
+        return S_OK;
+    }
+    return CUnknown::NonDelegatingQueryInterface(riid, object);
+}
+
+void ASIOLarkspur::SetErrorMessage(const char* text) {
+    std::strncpy(m_errorMessage, text, sizeof m_errorMessage - 1);
+    m_errorMessage[sizeof m_errorMessage - 1] = '\0';
+}
+
+void ASIOLarkspur::SetTimeInfoFlags(uint32_t flags) {
+    // The render thread clears flags in the same word after each time-info switch.
+    std::atomic_ref<uint32_t>(m_asioTime.timeInfo.flags).fetch_or(flags);
+}
+
+void ASIOLarkspur::getDriverName(char* name) {
+    if (name)
+        std::memcpy(name, kDriverName, sizeof kDriverName);
+}
+
+int32_t ASIOLarkspur::getDriverVersion() {
+    return kDriverVersion;
+}
+
+void ASIOLarkspur::getErrorMessage(char* string) {
+    if (string)
+        std::memcpy(string, m_errorMessage, std::strlen(m_errorMessage) + 1);
+}
+
+ASIOError ASIOLarkspur::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
+    if (!numInputChannels || !numOutputChannels)
+        return ASE_InvalidParameter;
+    *numInputChannels = kChannelsPerDirection;
+    *numOutputChannels = kChannelsPerDirection;
+    return ASE_OK;
+}
+
+ASIOError ASIOLarkspur::getLatencies(int32_t* inputLatency, int32_t* outputLatency) {
+    if (!inputLatency || !outputLatency)
+        return ASE_InvalidParameter;
+    *inputLatency = m_inputLatency;
+    *outputLatency = m_outputLatency;
+    return ASE_OK;
+}
+
+ASIOError ASIOLarkspur::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
+                                      int32_t* granularity) {
+    if (!minSize || !maxSize || !preferredSize || !granularity)
+        return ASE_InvalidParameter;
+    // Sizes are in samples per channel: words in PCM, one-bit samples in DSD.
+    const int32_t size = IsDsd() ? m_bufferFrames * kDsdSamplesPerWord : m_bufferFrames;
+    *minSize = size;
+    *maxSize = size;
+    *preferredSize = size;
+    *granularity = 0;
+    return ASE_OK;
+}
+
+ASIOError ASIOLarkspur::canSampleRate(ASIOSampleRate) {
+    return ASE_OK;
+}
+
+ASIOError ASIOLarkspur::getSampleRate(ASIOSampleRate* sampleRate) {
+    if (!sampleRate)
+        return ASE_InvalidParameter;
+    *sampleRate = m_sampleRate;
+    return ASE_OK;
+}
+
+ASIOError ASIOLarkspur::setSampleRate(ASIOSampleRate sampleRate) {
+    if (sampleRate == m_sampleRate)
+        return ASE_OK;
+    SetTimeInfoFlags(kSampleRateChanged);
+    m_sampleRate = sampleRate;
+    m_asioTime.timeInfo.sampleRate = sampleRate;
+    if (m_callbacks && m_callbacks->sampleRateDidChange)
+        m_callbacks->sampleRateDidChange(sampleRate);
+    // The device learns the rate at the next start.
+    return ASE_OK;
+}
+
+ASIOError ASIOLarkspur::getClockSources(ASIOClockSource* clocks, int32_t* numSources) {
+    if (!clocks || !numSources)
+        return ASE_InvalidParameter;
+    clocks->index = 0;
+    clocks->associatedChannel = -1;
+    clocks->associatedGroup = -1;
+    clocks->isCurrentSource = ASIOTrue;
+    std::memset(clocks->name, 0, sizeof clocks->name);
+    std::memcpy(clocks->name, kClockName, sizeof kClockName);
+    *numSources = 1;
+    return ASE_OK;
+}
+
+ASIOError ASIOLarkspur::setClockSource(int32_t reference) {
+    if (reference != 0)
+        return ASE_NotPresent;
+    SetTimeInfoFlags(kClockSourceChanged);
+    return ASE_OK;
+}
+
+ASIOError ASIOLarkspur::getChannelInfo(ASIOChannelInfo* info) {
+    if (!info)
+        return ASE_InvalidParameter;
+    if (info->channel < 0 || info->channel >= kChannelsPerDirection)
+        return ASE_InvalidParameter;
+    info->channelGroup = 0;
+    info->isActive = ASIOFalse;
+    info->type = IsDsd() ? ASIOSTDSDInt8MSB1 : ASIOSTInt32LSB;
+    const int32_t* channels = info->isInput ? m_inputChannels : m_outputChannels;
+    const int32_t count = info->isInput ? m_numInputBuffers : m_numOutputBuffers;
+    for (int32_t i = 0; i < count; ++i)
+        if (channels[i] == info->channel)
+            info->isActive = ASIOTrue;
+    std::snprintf(info->name, sizeof info->name, " channel %d", static_cast<int>(info->channel));
+    return ASE_OK;
+}
+
+ASIOError ASIOLarkspur::controlPanel() {
+    return ASE_NotPresent;
+}
+
+ASIOError ASIOLarkspur::future(int32_t selector, void* opt) {
+    switch (selector) {
+    case kAsioEnableTimeCodeRead:
+        m_timeCodeRead = true;
+        return ASE_SUCCESS;
+    case kAsioDisableTimeCodeRead:
+        m_timeCodeRead = false;
+        return ASE_SUCCESS;
+    case kAsioSetInputMonitor:
+    case kAsioCanInputMonitor:
+    case kAsioCanTimeInfo:
+    case kAsioCanTimeCode:
+    case kAsioCanDoIoFormat:
+        return ASE_SUCCESS;
+    case kAsioSetIoFormat:
+        if (!opt)
+            return ASE_InvalidParameter;
+        m_ioFormat = static_cast<ASIOIoFormat*>(opt)->FormatType;
+        return ASE_SUCCESS;
+    case kAsioGetIoFormat:
+        if (!opt)
+            return ASE_InvalidParameter;
+        static_cast<ASIOIoFormat*>(opt)->FormatType = m_ioFormat;
+        return ASE_SUCCESS;
+    default:
+        return ASE_NotPresent;
+    }
+}
+
+ASIOError ASIOLarkspur::outputReady() {
+    return ASE_OK;
+}

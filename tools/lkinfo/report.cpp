@@ -1,0 +1,120 @@
+#include "tools/lkinfo/report.h"
+
+namespace lkinfo {
+
+const char* SampleTypeName(ASIOSampleType type) {
+    switch (type) {
+    case ASIOSTInt32LSB:
+        return "Int32LSB (32-bit PCM)";
+    case ASIOSTDSDInt8LSB1:
+        return "DSDInt8LSB1";
+    case ASIOSTDSDInt8MSB1:
+        return "DSDInt8MSB1 (1-bit DSD, 8 per byte)";
+    case ASIOSTDSDInt8NER8:
+        return "DSDInt8NER8";
+    default:
+        return "unknown";
+    }
+}
+
+const char* AsioErrorName(ASIOError error) {
+    switch (error) {
+    case ASE_OK:
+        return "ASE_OK";
+    case ASE_SUCCESS:
+        return "ASE_SUCCESS";
+    case ASE_NotPresent:
+        return "ASE_NotPresent";
+    case ASE_HWMalfunction:
+        return "ASE_HWMalfunction";
+    case ASE_InvalidParameter:
+        return "ASE_InvalidParameter";
+    case ASE_InvalidMode:
+        return "ASE_InvalidMode";
+    case ASE_SPNotAdvancing:
+        return "ASE_SPNotAdvancing";
+    case ASE_NoClock:
+        return "ASE_NoClock";
+    case ASE_NoMemory:
+        return "ASE_NoMemory";
+    default:
+        return "unknown error";
+    }
+}
+
+namespace {
+
+void PrintChannels(IASIO* driver, std::FILE* out, const char* mode) {
+    int32_t inputs = 0, outputs = 0;
+    driver->getChannels(&inputs, &outputs);
+    int32_t minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
+    driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
+    std::fprintf(out, "\n%s mode\n", mode);
+    std::fprintf(out, "  buffer size      min %d, max %d, preferred %d, granularity %d samples\n", minSize,
+                 maxSize, preferred, granularity);
+    for (int input = 1; input >= 0; --input) {
+        const int32_t count = input ? inputs : outputs;
+        for (int32_t channel = 0; channel < count; ++channel) {
+            ASIOChannelInfo info{};
+            info.channel = channel;
+            info.isInput = input ? ASIOTrue : ASIOFalse;
+            const ASIOError result = driver->getChannelInfo(&info);
+            if (result != ASE_OK) {
+                std::fprintf(out, "  %-6s %d         %s\n", input ? "input" : "output", channel,
+                             AsioErrorName(result));
+                continue;
+            }
+            std::fprintf(out, "  %-6s %d  name \"%s\", group %d, %s, type %d %s\n",
+                         input ? "input" : "output", channel, info.name, info.channelGroup,
+                         info.isActive ? "active" : "inactive", info.type, SampleTypeName(info.type));
+        }
+    }
+}
+
+void SetFormat(IASIO* driver, ASIOIoFormatType type) {
+    ASIOIoFormat format{};
+    format.FormatType = type;
+    driver->future(kAsioSetIoFormat, &format);
+}
+
+} // namespace
+
+ASIOBool PrintReport(IASIO* driver, std::FILE* out) {
+    char name[32] = {};
+    driver->getDriverName(name);
+    std::fprintf(out, "Driver           %s (version %d)\n", name, driver->getDriverVersion());
+
+    const ASIOBool initialised = driver->init(nullptr);
+    char error[128] = {};
+    driver->getErrorMessage(error);
+    if (initialised)
+        std::fprintf(out, "init             succeeded: the device is bound\n");
+    else
+        std::fprintf(out, "init             failed: %s\n", error[0] ? error : "(no error text)");
+
+    int32_t inputs = 0, outputs = 0;
+    driver->getChannels(&inputs, &outputs);
+    std::fprintf(out, "Channels         %d in / %d out\n", inputs, outputs);
+    int32_t inputLatency = 0, outputLatency = 0;
+    driver->getLatencies(&inputLatency, &outputLatency);
+    std::fprintf(out, "Latencies        input %d, output %d samples\n", inputLatency, outputLatency);
+    ASIOSampleRate rate = 0;
+    driver->getSampleRate(&rate);
+    std::fprintf(out, "Sample rate      %.0f Hz\n", rate);
+
+    ASIOClockSource clocks[4] = {};
+    int32_t clockCount = 4;
+    if (driver->getClockSources(clocks, &clockCount) == ASE_OK) {
+        for (int32_t i = 0; i < clockCount && i < 4; ++i)
+            std::fprintf(out, "Clock source %d   \"%s\"%s\n", clocks[i].index, clocks[i].name,
+                         clocks[i].isCurrentSource ? " (current)" : "");
+    }
+
+    PrintChannels(driver, out, "PCM");
+    SetFormat(driver, kASIODSDFormat);
+    PrintChannels(driver, out, "DSD");
+    SetFormat(driver, kASIOPCMFormat);
+    return initialised;
+}
+
+} // namespace lkinfo
