@@ -11,6 +11,7 @@
 #endif
 #include <winsock2.h>
 #include <windows.h>
+#include <winioctl.h>
 #include <mmsystem.h>
 #include <mmreg.h>
 #include <objbase.h>

@@ -15,7 +15,9 @@ std::mutex g_tableMutex;
 std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> g_table;
 uintptr_t g_nextHandle = 0x1000;
 
-uintptr_t Key(HANDLE handle) { return reinterpret_cast<uintptr_t>(handle) & ~kTagBits; }
+uintptr_t Key(HANDLE handle) {
+    return reinterpret_cast<uintptr_t>(handle) & ~kTagBits;
+}
 
 class Event : public KernelObject {
 public:
@@ -106,7 +108,9 @@ BOOL WINAPI SetEvent(HANDLE event) {
     return SetEventState(event, true) ? TRUE : FALSE;
 }
 
-BOOL WINAPI ResetEvent(HANDLE event) { return SetEventState(event, false) ? TRUE : FALSE; }
+BOOL WINAPI ResetEvent(HANDLE event) {
+    return SetEventState(event, false) ? TRUE : FALSE;
+}
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
     DWORD error = 0;

@@ -26,10 +26,11 @@ public:
     // One DeviceIoControl. Return ERROR_SUCCESS with the byte count in *returned; ERROR_IO_PENDING (only
     // when overlapped is not null) and complete later with CompleteOverlapped; or a Win32 error, with
     // the size a property needs in *returned for ERROR_MORE_DATA / ERROR_INSUFFICIENT_BUFFER.
-    virtual DWORD IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
-                            OVERLAPPED* overlapped) = 0;
+    virtual DWORD IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                            DWORD* returned, OVERLAPPED* overlapped) = 0;
     // KsCreatePin on a filter: the new pin, or a Win32 error.
-    virtual DWORD CreatePin(const KSPIN_CONNECT* connect, ACCESS_MASK access, std::shared_ptr<IoTarget>* pin) {
+    virtual DWORD CreatePin(const KSPIN_CONNECT* connect, ACCESS_MASK access,
+                            std::shared_ptr<IoTarget>* pin) {
         (void)connect;
         (void)access;
         (void)pin;
