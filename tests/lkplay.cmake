@@ -1,0 +1,9 @@
+# lkplay: the command-line ASIO host and its units.
+lk_add_test(test_lkplay_convert SOURCES lkplay_convert_test.cpp)
+target_link_libraries(test_lkplay_convert PRIVATE lkplay_core)
+
+lk_add_test(test_lkplay_files SOURCES lkplay_files_test.cpp)
+target_link_libraries(test_lkplay_files PRIVATE lkplay_core)
+
+lk_add_test(test_lkplay_host SOURCES lkplay_host_test.cpp lkplay_fake_driver.cpp)
+target_link_libraries(test_lkplay_host PRIVATE lkplay_core)

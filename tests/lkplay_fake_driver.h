@@ -1,0 +1,94 @@
+// A stand-in IASIO for lkplay's host tests: it records the calls it gets and, once started, calls the
+// host back from its own thread the way the driver does (indices 0, 1, 0 while priming, then
+// alternating, one call per period), packing the halves into a "received" stream in the driver's
+// order: the second priming half first, then at each period the half it is about to hand out.
+#pragma once
+
+#include "platform/asio.h"
+#include "tools/lkplay/frame.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace lkplay_test {
+
+class FakeAsio : public IASIO {
+public:
+    // What the fake answers.
+    bool initResult = true;
+    std::string errorText;
+    int32_t outputs = 2;
+    ASIOError canDoFormat = ASE_SUCCESS;
+    ASIOError setRateResult = ASE_OK;
+    int32_t preferred = 64; // PCM samples; DSD reports 32 times this
+    ASIOError createResult = ASE_OK;
+    ASIOError startResult = ASE_OK;
+    ASIOSampleType pcmType = ASIOSTInt32LSB;
+    int maxPeriods = 20000; // the thread stops calling back after this many periods
+    bool callBack = true;   // false: start succeeds but no callback ever comes
+
+    // What the fake saw.
+    std::vector<std::string> calls;
+    int32_t ioFormat = kASIOPCMFormat;
+    double rate = 44100;
+    int32_t createdSize = 0;
+    bool hostTakesTimeInfo = false;
+    std::vector<int32_t> indices;        // buffer-switch indices, in order
+    std::vector<lkplay::Frame> received; // what the "device" got
+    long callbackAllocations = -1;       // heap allocations made by the host's callbacks
+
+    FakeAsio() = default;
+    ~FakeAsio();
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    ASIOBool init(void*) override;
+    void getDriverName(char* name) override;
+    int32_t getDriverVersion() override { return 1; }
+    void getErrorMessage(char* text) override;
+    ASIOError start() override;
+    ASIOError stop() override;
+    ASIOError getChannels(int32_t* in, int32_t* out) override;
+    ASIOError getLatencies(int32_t* in, int32_t* out) override;
+    ASIOError getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
+                            int32_t* granularity) override;
+    ASIOError canSampleRate(ASIOSampleRate) override;
+    ASIOError getSampleRate(ASIOSampleRate* r) override;
+    ASIOError setSampleRate(ASIOSampleRate r) override;
+    ASIOError getClockSources(ASIOClockSource*, int32_t* count) override;
+    ASIOError setClockSource(int32_t) override { return ASE_OK; }
+    ASIOError getSamplePosition(ASIOSamples* pos, ASIOTimeStamp* stamp) override;
+    ASIOError getChannelInfo(ASIOChannelInfo* info) override;
+    ASIOError createBuffers(ASIOBufferInfo* infos, int32_t count, int32_t size,
+                            ASIOCallbacks* callbacks) override;
+    ASIOError disposeBuffers() override;
+    ASIOError controlPanel() override { return ASE_NotPresent; }
+    ASIOError future(int32_t selector, void* opt) override;
+    ASIOError outputReady() override { return ASE_NotPresent; }
+
+    int32_t frames() const { return m_frames; }
+    // Waits for the callback thread to run out of periods.
+    void Join() {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    void Run();
+    void Period();
+    void Pack(int half);
+
+    ASIOCallbacks* m_callbacks = nullptr;
+    std::vector<uint32_t> m_blocks[2];
+    int32_t m_frames = 0;
+    int32_t m_index = 0;
+    ASIOTime m_time{};
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+};
+
+} // namespace lkplay_test
