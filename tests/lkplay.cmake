@@ -7,3 +7,6 @@ target_link_libraries(test_lkplay_files PRIVATE lkplay_core)
 
 lk_add_test(test_lkplay_host SOURCES lkplay_host_test.cpp lkplay_fake_driver.cpp)
 target_link_libraries(test_lkplay_host PRIVATE lkplay_core)
+
+lk_add_test(test_lkplay_cli SOURCES lkplay_cli_test.cpp)
+target_link_libraries(test_lkplay_cli PRIVATE lkplay_core)

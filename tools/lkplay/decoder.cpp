@@ -134,8 +134,10 @@ DecodeStatus Decoder::Open(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
         const int err = errno;
-        return Fail(err == ENOENT || err == ENOTDIR ? DecodeStatus::Missing : DecodeStatus::Unreadable,
-                    std::strerror(err));
+        if (err == ENOENT || err == ENOTDIR)
+            return Fail(DecodeStatus::Missing, "no such file");
+        return Fail(DecodeStatus::Unreadable,
+                    std::string("cannot read the file (") + std::strerror(err) + ")");
     }
     if (S_ISDIR(st.st_mode))
         return Fail(DecodeStatus::Unreadable, "is a directory");
