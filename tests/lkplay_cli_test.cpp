@@ -16,7 +16,8 @@ bool Parse(std::vector<const char*> args, lkplay::Options* options, std::string*
     return lkplay::ParseOptions(static_cast<int>(args.size()), args.data(), options, error);
 }
 
-lkplay::VerifyResult Verify(const std::vector<Frame>& received, const std::vector<Frame>& file, size_t pieces = 1) {
+lkplay::VerifyResult Verify(const std::vector<Frame>& received, const std::vector<Frame>& file,
+                            size_t pieces = 1) {
     lkplay::StreamVerifier verifier(received.data(), received.size(), Frame{0, 0});
     const size_t step = (file.size() + pieces - 1) / pieces;
     for (size_t at = 0; at < file.size(); at += step)
@@ -38,9 +39,14 @@ TEST(LkplayOptions, ParsesEverythingAndRefusesNonsense) {
     EXPECT_EQ(options.capturePath, "c.wav");
     EXPECT_EQ(options.files, (std::vector<std::string>{"a.wav", "--odd.wav"}));
 
-    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
-             {"--buffer", "0", "a.wav"}, {"--buffer", "12x", "a.wav"}, {"--buffer", "99999999999", "a.wav"},
-             {"--buffer", "-5", "a.wav"}, {"a.wav", "--capture"}, {"--frobnicate", "a.wav"}, {"--verify"}}) {
+    for (std::vector<const char*> bad :
+         std::vector<std::vector<const char*>>{{"--buffer", "0", "a.wav"},
+                                               {"--buffer", "12x", "a.wav"},
+                                               {"--buffer", "99999999999", "a.wav"},
+                                               {"--buffer", "-5", "a.wav"},
+                                               {"a.wav", "--capture"},
+                                               {"--frobnicate", "a.wav"},
+                                               {"--verify"}}) {
         lkplay::Options o;
         std::string e;
         EXPECT_FALSE(Parse(bad, &o, &e)) << bad[0];
@@ -53,8 +59,8 @@ TEST(LkplayOptions, ParsesEverythingAndRefusesNonsense) {
 
 TEST(LkplayOptions, HelpListsEveryExitCode) {
     const std::string help = lkplay::HelpText();
-    for (const char* code : {" 0 ", " 1 ", " 2 ", " 3 ", " 4 ", " 5 ", " 6 ", " 7 ", " 8 ", " 9 ", "10 ", "11 ",
-                             "12 ", "13 ", "130 "})
+    for (const char* code : {" 0 ", " 1 ", " 2 ", " 3 ", " 4 ", " 5 ", " 6 ", " 7 ", " 8 ", " 9 ", "10 ",
+                             "11 ", "12 ", "13 ", "130 "})
         EXPECT_NE(help.find(code), std::string::npos) << code;
 }
 
@@ -93,7 +99,8 @@ TEST(LkplayDisplay, HeaderAndProgressLine) {
     lkplay::HostStats stats;
     stats.latePeriods = 2;
     stats.lateCallbacks = 1;
-    EXPECT_EQ(lkplay::FormatProgress(5, 10, stats, 10), "[#####-----]  0:05 / 0:10  late: 2 periods, 1 callbacks");
+    EXPECT_EQ(lkplay::FormatProgress(5, 10, stats, 10),
+              "[#####-----]  0:05 / 0:10  late: 2 periods, 1 callbacks");
     EXPECT_EQ(lkplay::FormatProgress(12, 10, stats, 4), "[####]  0:12 / 0:10  late: 2 periods, 1 callbacks");
     EXPECT_EQ(lkplay::FormatProgress(3, -1, {}, 10), "0:03 / --:--  late: 0 periods, 0 callbacks");
 }

@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
     }
 
     lktool::DriverLibrary library;
-    const std::string driverPath = options.driverPath.empty() ? lktool::DefaultDriverPath(argv[0]) : options.driverPath;
+    const std::string driverPath =
+        options.driverPath.empty() ? lktool::DefaultDriverPath(argv[0]) : options.driverPath;
     if (!library.Load(driverPath)) {
         std::fprintf(stderr, "lkplay: %s\n", library.error().c_str());
         return lkplay::kExitDriverLoad;
@@ -56,13 +57,15 @@ int main(int argc, char** argv) {
 
     int result = lkplay::kExitOk;
     for (size_t i = 0; i < options.files.size() && !g_interrupted.load(); ++i) {
-        const std::string capture = options.capturePath.empty()
-                                        ? std::string()
-                                        : lkplay::CapturePathFor(options.capturePath, i, options.files.size());
+        const std::string capture =
+            options.capturePath.empty()
+                ? std::string()
+                : lkplay::CapturePathFor(options.capturePath, i, options.files.size());
         const lkplay::ExitCode code = lkplay::PlayFile(context, options.files[i], capture);
         if (result == lkplay::kExitOk)
             result = code;
-        if (code == lkplay::kExitDriverLoad || code == lkplay::kExitDriverInit || code == lkplay::kExitInterrupted)
+        if (code == lkplay::kExitDriverLoad || code == lkplay::kExitDriverInit ||
+            code == lkplay::kExitInterrupted)
             break;
     }
     return result;

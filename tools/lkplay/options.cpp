@@ -68,27 +68,28 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
 }
 
 std::string HelpText() {
-    return std::string("usage: lkplay [options] FILE...\n"
-                       "Plays audio files through the Larkspur ASIO driver, as an ASIO host does.\n"
-                       "PCM: WAV, FLAC, AIFF and other uncompressed or lossless formats, 16/24/32-bit integer\n"
-                       "or floating point, mono or stereo. DSD: DSF and DFF (uncompressed), played natively.\n"
-                       "\n"
-                       "Options:\n"
-                       "  --buffer N      buffer size in samples per channel instead of the driver's preferred\n"
-                       "                  size (DSD: one-bit samples, a multiple of 32)\n"
-                       "  --capture FILE  write what the device received: WAV for PCM, DSF for DSD (with\n"
-                       "                  several files, FILE gets -1, -2, ... before its extension)\n"
-                       "  --verify        compare what the device received with the file, bit for bit\n"
-                       "                  (floating-point files: with the file as converted to 32-bit)\n"
-                       "  --quiet, -q     no header or progress; errors and the --verify verdict only\n"
-                       "  --no-time-info  take bufferSwitch instead of bufferSwitchTimeInfo\n"
-                       "  --driver PATH   the driver library (default: $LKASIO_DRIVER, else lkasio64.so\n"
-                       "                  beside lkplay)\n"
-                       "  --help, -h      this text\n"
-                       "\n"
-                       "--capture and --verify read the received audio from the simulated device, which the\n"
-                       "Linux build of the driver carries.\n"
-                       "\n") +
+    return std::string(
+               "usage: lkplay [options] FILE...\n"
+               "Plays audio files through the Larkspur ASIO driver, as an ASIO host does.\n"
+               "PCM: WAV, FLAC, AIFF and other uncompressed or lossless formats, 16/24/32-bit integer\n"
+               "or floating point, mono or stereo. DSD: DSF and DFF (uncompressed), played natively.\n"
+               "\n"
+               "Options:\n"
+               "  --buffer N      buffer size in samples per channel instead of the driver's preferred\n"
+               "                  size (DSD: one-bit samples, a multiple of 32)\n"
+               "  --capture FILE  write what the device received: WAV for PCM, DSF for DSD (with\n"
+               "                  several files, FILE gets -1, -2, ... before its extension)\n"
+               "  --verify        compare what the device received with the file, bit for bit\n"
+               "                  (floating-point files: with the file as converted to 32-bit)\n"
+               "  --quiet, -q     no header or progress; errors and the --verify verdict only\n"
+               "  --no-time-info  take bufferSwitch instead of bufferSwitchTimeInfo\n"
+               "  --driver PATH   the driver library (default: $LKASIO_DRIVER, else lkasio64.so\n"
+               "                  beside lkplay)\n"
+               "  --help, -h      this text\n"
+               "\n"
+               "--capture and --verify read the received audio from the simulated device, which the\n"
+               "Linux build of the driver carries.\n"
+               "\n") +
            ExitCodeHelp();
 }
 

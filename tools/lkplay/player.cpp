@@ -34,7 +34,9 @@ public:
         : m_decoder(decoder), m_queue(queue), m_host(host) {}
     ~DecodeThread() { Stop(); }
 
-    void Start() { m_thread = std::thread([this] { Run(); }); }
+    void Start() {
+        m_thread = std::thread([this] { Run(); });
+    }
     void Stop() {
         m_abort.store(true);
         if (m_thread.joinable())
@@ -195,8 +197,8 @@ ExitCode PlayFile(const PlayContext& context, const std::string& path, const std
     }
 
     const double total = info.totalSamples >= 0 ? static_cast<double>(info.totalSamples) / info.rate : -1;
-    const auto stallNs = static_cast<int64_t>(
-        std::max(context.stallSeconds, 10.0 * host.bufferSize() / info.rate) * 1e9);
+    const auto stallNs =
+        static_cast<int64_t>(std::max(context.stallSeconds, 10.0 * host.bufferSize() / info.rate) * 1e9);
     const int64_t startNs = NowNs();
     ExitCode result = kExitOk;
     for (int tick = 0;; ++tick) {
@@ -214,7 +216,8 @@ ExitCode PlayFile(const PlayContext& context, const std::string& path, const std
         }
         if (context.terminal && !options.quiet && tick % 10 == 0) {
             const HostStats stats = host.Stats();
-            std::fprintf(context.out, "\r%s", FormatProgress(stats.framesPlayed / framesPerSecond, total, stats).c_str());
+            std::fprintf(context.out, "\r%s",
+                         FormatProgress(stats.framesPlayed / framesPerSecond, total, stats).c_str());
             std::fflush(context.out);
         }
     }
