@@ -1,0 +1,188 @@
+// lkplay end to end: files of each kind played through the driver library into the simulated
+// Larkspur, checked bit for bit; and each bad input with its message and exit code.
+#include "tools/lkplay/decoder.h"
+#include "tools/lkplay/exit_codes.h"
+#include "tools/lkplay/verify.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    int code = -1;
+    std::string output; // stdout and stderr together
+};
+
+Outcome Lkplay(const std::string& args) {
+    Outcome run;
+    const std::string command = std::string(LKPLAY_BIN) + " " + args + " 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return run;
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        run.output.append(chunk, n);
+    const int status = pclose(pipe);
+    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+bool HaveSox() {
+    static const bool have = std::system("sox --version >/dev/null 2>&1") == 0;
+    return have;
+}
+
+class LkplayEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() / ("lkplay_e2e_" + std::to_string(::getpid()));
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::string Path(const std::string& name) const { return (m_dir / name).string(); }
+
+    std::string Sox(const std::string& name, const std::string& format, const std::string& synth = "0.3") {
+        const std::string path = Path(name);
+        const std::string command =
+            "sox -V1 -n " + format + " '" + path + "' synth " + synth + " sine 440 sine 660 2>/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return path;
+    }
+
+    std::string Dsd(const std::string& name, const std::string& rate, const char* seconds = "0.3") {
+        const std::string path = Path(name);
+        const std::string command =
+            std::string(LKSAMPLE_BIN) + " --rate " + rate + " --seconds " + seconds + " '" + path + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return path;
+    }
+
+    fs::path m_dir;
+};
+
+} // namespace
+
+TEST_F(LkplayEndToEnd, EveryKindArrivesBitExact) {
+    if (!HaveSox())
+        GTEST_SKIP() << "sox not available";
+    const std::vector<std::string> files = {
+        Sox("s16-44k.wav", "-r 44100 -b 16 -c 2"),
+        Sox("s24-48k.wav", "-r 48000 -b 24 -c 2"),
+        Sox("s24-44k.flac", "-r 44100 -b 24 -c 2"),
+        Sox("s16-48k.flac", "-r 48000 -b 16 -c 2"),
+        Sox("s24-384k.wav", "-r 384000 -b 24 -c 2"),
+        Sox("mono-44k.aiff", "-r 44100 -b 16 -c 1"),
+        Dsd("dsd64.dsf", "2822400"),
+        Dsd("dsd64.dff", "2822400"),
+        Dsd("dsd256.dsf", "11289600"),
+        Dsd("dsd256.dff", "11289600"),
+    };
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        const Outcome run = Lkplay("--verify " + file);
+        EXPECT_EQ(run.code, 0) << run.output;
+        EXPECT_NE(run.output.find("bit-exact"), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("Playing " + file), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("late: 0 periods"), std::string::npos) << run.output;
+    }
+}
+
+TEST_F(LkplayEndToEnd, FloatArrivesAsItsConversion) {
+    if (!HaveSox())
+        GTEST_SKIP() << "sox not available";
+    const std::string file = Sox("float.wav", "-r 48000 -e floating-point -b 32 -c 2");
+    const Outcome run = Lkplay("--verify " + file);
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_NE(run.output.find("32-bit conversion from float"), std::string::npos) << run.output;
+}
+
+TEST_F(LkplayEndToEnd, BufferSizeCallbackKindAndSeveralFiles) {
+    const std::string a = Dsd("a.dsf", "2822400", "0.2");
+    const std::string b = Dsd("b.dff", "5644800", "0.2");
+    Outcome run = Lkplay("--quiet --verify --buffer 4096 --no-time-info " + a + " " + b);
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_EQ(run.output.find("Playing"), std::string::npos) << run.output; // --quiet
+    size_t verdicts = 0;
+    for (size_t at = run.output.find("bit-exact"); at != std::string::npos;
+         at = run.output.find("bit-exact", at + 1))
+        ++verdicts;
+    EXPECT_EQ(verdicts, 2u) << run.output;
+    run = Lkplay("--buffer 1000 " + a);
+    EXPECT_EQ(run.code, lkplay::kExitDriverSetup) << run.output;
+    EXPECT_NE(run.output.find("multiple of 32"), std::string::npos) << run.output;
+}
+
+TEST_F(LkplayEndToEnd, CaptureHoldsWhatTheDeviceReceived) {
+    const std::string source = Dsd("src.dsf", "2822400", "0.2");
+    const std::string capture = Path("capture.dsf");
+    const Outcome run = Lkplay("--quiet --capture " + capture + " " + source);
+    ASSERT_EQ(run.code, 0) << run.output;
+    // The capture is a DSF that FFmpeg reads back, with the source inside it unchanged.
+    std::vector<std::vector<lkplay::Frame>> frames(2);
+    const std::string paths[2] = {capture, source};
+    for (int i = 0; i < 2; ++i) {
+        lkplay::Decoder decoder;
+        ASSERT_EQ(decoder.Open(paths[i]), lkplay::DecodeStatus::Ok) << decoder.error();
+        EXPECT_TRUE(decoder.info().dsd);
+        EXPECT_EQ(decoder.info().rate, 2822400);
+        while (decoder.Read(frames[static_cast<size_t>(i)]) == lkplay::DecodeStatus::Ok) {
+        }
+    }
+    lkplay::StreamVerifier verifier(frames[0].data(), frames[0].size(), lkplay::SilenceFrame(true));
+    verifier.Feed(frames[1].data(), frames[1].size());
+    const lkplay::VerifyResult result = verifier.Finish();
+    EXPECT_TRUE(result.match) << result.message;
+
+    if (HaveSox()) {
+        const std::string wav = Sox("pcm.wav", "-r 44100 -b 16 -c 2", "0.2");
+        const Outcome pcm = Lkplay("--quiet --capture " + Path("capture.wav") + " " + wav);
+        ASSERT_EQ(pcm.code, 0) << pcm.output;
+        lkplay::Decoder decoder;
+        ASSERT_EQ(decoder.Open(Path("capture.wav")), lkplay::DecodeStatus::Ok) << decoder.error();
+        EXPECT_EQ(decoder.info().samples, "32-bit integer");
+    }
+}
+
+TEST_F(LkplayEndToEnd, BadInputsGetTheirMessageAndCode) {
+    struct Case {
+        std::string args;
+        int code;
+        const char* says;
+    };
+    std::ofstream(Path("words.wav")) << "not sound at all, only words\n";
+    const std::string good = Dsd("good.dsf", "2822400", "0.5");
+    fs::copy_file(good, Path("cut.dsf"));
+    fs::resize_file(Path("cut.dsf"), fs::file_size(good) / 2);
+    std::vector<Case> cases = {
+        {Path("absent.flac"), lkplay::kExitMissing, "no such file"},
+        {m_dir.string(), lkplay::kExitUnreadable, "is a directory"},
+        {Path("words.wav"), lkplay::kExitNotAudio, "not an audio file"},
+        {Path("cut.dsf"), lkplay::kExitDamaged, "truncated"},
+        {"--frobnicate x.wav", lkplay::kExitUsage, "unknown option"},
+        {"--driver " + Path("nowhere.so") + " " + good, lkplay::kExitDriverLoad,
+         "cannot load driver library"},
+    };
+    if (HaveSox()) {
+        cases.push_back({Sox("low.wav", "-r 22050 -b 16 -c 2"), lkplay::kExitUnsupported,
+                         "No pins available for rendering"});
+        cases.push_back({Sox("six.wav", "-r 44100 -b 16 -c 6"), lkplay::kExitUnsupported, "6 channels"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const Outcome run = Lkplay(c.args);
+        EXPECT_EQ(run.code, c.code) << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+    }
+}
