@@ -11,8 +11,10 @@ target_link_libraries(test_lkplay_host PRIVATE lkplay_core)
 lk_add_test(test_lkplay_cli SOURCES lkplay_cli_test.cpp)
 target_link_libraries(test_lkplay_cli PRIVATE lkplay_core)
 
-# Runs the lkplay and lksample programs against the driver library with its simulated device.
-lk_add_test(test_lkplay_e2e SOURCES lkplay_e2e_test.cpp LABELS streaming)
+# Runs the lkplay and lksample programs against the driver library with its simulated device. Not in
+# the ThreadSanitizer run: FFmpeg's libopenmpt exports an uninstrumented std::shared_ptr release that
+# the driver library then binds to, which hides its synchronisation from the sanitizer.
+lk_add_test(test_lkplay_e2e SOURCES lkplay_e2e_test.cpp)
 target_link_libraries(test_lkplay_e2e PRIVATE lkplay_core)
 add_dependencies(test_lkplay_e2e lkplay lksample lkasio64)
 target_compile_definitions(test_lkplay_e2e PRIVATE LKPLAY_BIN="$<TARGET_FILE:lkplay>"

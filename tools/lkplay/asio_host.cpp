@@ -209,8 +209,14 @@ bool AsioHost::Start(HostFailure* failure) {
     m_drained = false;
     m_previousCallbackNs = 0;
     m_finished.store(false, std::memory_order_relaxed);
-    if (ASIOError rc = m_driver->start(); rc != ASE_OK)
+    if (ASIOError rc = m_driver->start(); rc != ASE_OK) {
+        // With the buffers in place, nothing to start on means no stream in this format and rate.
+        if (rc == ASE_NotPresent)
+            return Fail(failure, HostStep::Start, rc,
+                        std::string("the device takes no ") + (m_settings.dsd ? "DSD" : "PCM") +
+                            " stream at " + RateText(m_settings.rate));
         return Fail(failure, HostStep::Start, rc, "start failed");
+    }
     m_started = true;
     return true;
 }

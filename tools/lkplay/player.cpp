@@ -191,6 +191,7 @@ ExitCode PlayFile(const PlayContext& context, const std::string& path, const std
     context.tap->Clear();
     if (!host.Start(&failure)) {
         decoding.Stop();
+        std::fflush(context.out);
         std::fprintf(context.err, "lkplay: %s: %s: %s\n", path.c_str(), HostStepName(failure.step),
                      failure.message.c_str());
         return ExitCodeFor(failure);
@@ -229,6 +230,7 @@ ExitCode PlayFile(const PlayContext& context, const std::string& path, const std
         std::fprintf(context.out, "%s%s\n", context.terminal ? "\r" : "",
                      FormatProgress(stats.framesPlayed / framesPerSecond, total, stats).c_str());
     }
+    std::fflush(context.out); // what follows on stderr comes after it
     if (result == kExitStreamStall) {
         std::fprintf(context.err, "lkplay: %s: the driver stopped calling back after %llu callbacks\n",
                      path.c_str(), static_cast<unsigned long long>(stats.callbacks));
