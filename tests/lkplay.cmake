@@ -19,3 +19,6 @@ target_link_libraries(test_lkplay_e2e PRIVATE lkplay_core)
 add_dependencies(test_lkplay_e2e lkplay lksample lkasio64)
 target_compile_definitions(test_lkplay_e2e PRIVATE LKPLAY_BIN="$<TARGET_FILE:lkplay>"
                                                    LKSAMPLE_BIN="$<TARGET_FILE:lksample>")
+
+lk_add_test(test_lkplay_player SOURCES lkplay_player_test.cpp lkplay_fake_driver.cpp)
+target_link_libraries(test_lkplay_player PRIVATE lkplay_core)

@@ -157,9 +157,12 @@ void FakeAsio::Period() {
 }
 
 void FakeAsio::Pack(int half) {
-    for (int32_t j = 0; j < m_frames; ++j)
+    for (int32_t j = 0; j < m_frames; ++j) {
         received.push_back({m_blocks[0][static_cast<size_t>(half * m_frames + j)],
                             m_blocks[1][static_cast<size_t>(half * m_frames + j)]});
+        if (static_cast<long>(received.size()) == corruptFrame + 1)
+            received.back().right ^= 0x100;
+    }
 }
 
 void FakeAsio::Run() {

@@ -29,6 +29,7 @@ public:
     ASIOSampleType pcmType = ASIOSTInt32LSB;
     int maxPeriods = 20000; // the thread stops calling back after this many periods
     bool callBack = true;   // false: start succeeds but no callback ever comes
+    long corruptFrame = -1; // flips a bit of this received frame
 
     // What the fake saw.
     std::vector<std::string> calls;

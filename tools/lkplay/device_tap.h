@@ -18,16 +18,21 @@ struct Reception {
 
 class DeviceTap {
 public:
+    using AudioFn = size_t (*)(void* out, size_t size);
+    using ModesFn = size_t (*)(uint32_t* out, size_t count);
+    using ClearFn = void (*)();
+
     // False when the library carries no simulated device.
     bool Bind(const lktool::DriverLibrary& library);
+    void Bind(AudioFn audio, ModesFn modes, ClearFn clear) {
+        m_audio = audio;
+        m_modes = modes;
+        m_clear = clear;
+    }
     bool available() const { return m_audio && m_modes && m_clear; }
     // Forgets what the device received so far.
     void Clear();
     bool Read(Reception* reception, std::string* error) const;
-
-    using AudioFn = size_t (*)(void* out, size_t size);
-    using ModesFn = size_t (*)(uint32_t* out, size_t count);
-    using ClearFn = void (*)();
 
 private:
     AudioFn m_audio = nullptr;

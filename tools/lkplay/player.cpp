@@ -155,9 +155,10 @@ ExitCode PlayFile(const PlayContext& context, const std::string& path, const std
     const double framesPerSecond = info.dsd ? info.rate / kDsdSamplesPerWord : info.rate;
 
     DriverRef ref;
-    ref.driver = context.library->CreateDriver();
+    ref.driver = context.createDriver ? context.createDriver() : context.library->CreateDriver();
     if (!ref.driver) {
-        std::fprintf(context.err, "lkplay: %s\n", context.library->error().c_str());
+        std::fprintf(context.err, "lkplay: %s\n",
+                     context.library ? context.library->error().c_str() : "no driver object");
         return kExitDriverLoad;
     }
 

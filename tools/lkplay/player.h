@@ -9,12 +9,15 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace lkplay {
 
 struct PlayContext {
     lktool::DriverLibrary* library = nullptr;
+    // Creates the driver object instead of `library` when set; a null result fails like the library.
+    std::function<IASIO*()> createDriver;
     DeviceTap* tap = nullptr;
     const Options* options = nullptr;
     std::atomic<bool>* interrupted = nullptr;

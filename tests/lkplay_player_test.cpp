@@ -1,0 +1,175 @@
+// One file played from start to end by lkplay's player, against the stand-in driver: the decoder
+// thread, the host, the progress output, the stall guard, capture and verification.
+#include "tests/lkplay_fake_driver.h"
+#include "tools/lkplay/audio_writers.h"
+#include "tools/lkplay/decoder.h"
+#include "tools/lkplay/player.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using lkplay::Frame;
+using lkplay_test::FakeAsio;
+
+namespace {
+
+FakeAsio* g_fake = nullptr;
+
+size_t ReceivedAudio(void* out, size_t size) {
+    const size_t bytes = g_fake->received.size() * sizeof(Frame);
+    if (out)
+        std::memcpy(out, g_fake->received.data(), std::min(size, bytes));
+    return bytes;
+}
+
+size_t ReceivedModes(uint32_t* out, size_t count) {
+    if (out && count > 0)
+        out[0] = g_fake->ioFormat == kASIODSDFormat ? lkplay::kDeviceModeDsd : lkplay::kDeviceModePcm;
+    return 1;
+}
+
+void ClearRecord() {}
+
+std::string Contents(std::FILE* file) {
+    std::string text;
+    std::rewind(file);
+    char chunk[1024];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+        text.append(chunk, n);
+    return text;
+}
+
+class LkplayPlayer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() / ("lkplay_player_" + std::to_string(::getpid()));
+        fs::create_directories(m_dir);
+        g_fake = &m_fake;
+        m_tap.Bind(&ReceivedAudio, &ReceivedModes, &ClearRecord);
+        m_out = std::tmpfile();
+        m_err = std::tmpfile();
+        m_context.createDriver = [this]() -> IASIO* { return m_createFails ? nullptr : &m_fake; };
+        m_context.tap = &m_tap;
+        m_context.options = &m_options;
+        m_context.interrupted = &m_interrupted;
+        m_context.out = m_out;
+        m_context.err = m_err;
+        m_context.stallSeconds = 0.2;
+    }
+    void TearDown() override {
+        std::fclose(m_out);
+        std::fclose(m_err);
+        g_fake = nullptr;
+        fs::remove_all(m_dir);
+    }
+
+    std::string Path(const std::string& name) const { return (m_dir / name).string(); }
+
+    template <typename Writer> std::string Write(const std::string& name, uint32_t rate, size_t count) {
+        m_frames.clear();
+        for (size_t i = 0; i < count; ++i)
+            m_frames.push_back({static_cast<uint32_t>(i * 2654435761u), static_cast<uint32_t>(~i * 40503u)});
+        Writer writer;
+        EXPECT_TRUE(writer.Open(Path(name), rate) && writer.Write(m_frames.data(), m_frames.size()) &&
+                    writer.Close());
+        return Path(name);
+    }
+
+    lkplay::ExitCode Play(const std::string& path, const std::string& capture = {}) {
+        return lkplay::PlayFile(m_context, path, capture);
+    }
+
+    fs::path m_dir;
+    FakeAsio m_fake;
+    lkplay::DeviceTap m_tap;
+    lkplay::Options m_options;
+    std::atomic<bool> m_interrupted{false};
+    lkplay::PlayContext m_context;
+    std::FILE* m_out = nullptr;
+    std::FILE* m_err = nullptr;
+    bool m_createFails = false;
+    std::vector<Frame> m_frames;
+};
+
+} // namespace
+
+TEST_F(LkplayPlayer, PlaysVerifiesAndCaptures) {
+    const std::string file = Write<lkplay::WavWriter>("a.wav", 48000, 3000);
+    m_options.verify = true;
+    EXPECT_EQ(Play(file, Path("capture.wav")), lkplay::kExitOk) << Contents(m_err);
+    const std::string out = Contents(m_out);
+    EXPECT_NE(out.find("Playing " + file), std::string::npos) << out;
+    EXPECT_NE(out.find("verify: " + file + ": bit-exact: 3000 frames"), std::string::npos) << out;
+    EXPECT_NE(out.find("late: 0 periods"), std::string::npos) << out;
+    EXPECT_EQ(m_fake.rate, 48000);
+    EXPECT_TRUE(Contents(m_err).empty());
+
+    // The capture holds exactly what the device got.
+    lkplay::Decoder decoder;
+    ASSERT_EQ(decoder.Open(Path("capture.wav")), lkplay::DecodeStatus::Ok) << decoder.error();
+    std::vector<Frame> captured;
+    while (decoder.Read(captured) == lkplay::DecodeStatus::Ok) {
+    }
+    EXPECT_TRUE(captured == m_fake.received);
+}
+
+TEST_F(LkplayPlayer, DsdFileGoesOutAsDsd) {
+    const std::string file = Write<lkplay::DsfWriter>("a.dsf", 5644800, 5000);
+    m_options.verify = true;
+    m_options.quiet = true;
+    EXPECT_EQ(Play(file, Path("capture.dsf")), lkplay::kExitOk) << Contents(m_err);
+    EXPECT_EQ(m_fake.ioFormat, kASIODSDFormat);
+    EXPECT_EQ(m_fake.rate, 5644800);
+    const std::string out = Contents(m_out);
+    EXPECT_EQ(out.find("Playing"), std::string::npos) << out; // quiet
+    EXPECT_NE(out.find("bit-exact"), std::string::npos) << out;
+    lkplay::Decoder decoder;
+    ASSERT_EQ(decoder.Open(Path("capture.dsf")), lkplay::DecodeStatus::Ok) << decoder.error();
+    EXPECT_TRUE(decoder.info().dsd);
+}
+
+TEST_F(LkplayPlayer, ADamagedReceptionFailsVerification) {
+    const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 2000);
+    m_options.verify = true;
+    m_fake.corruptFrame = 64 * 4 + 1500; // inside the file, after the lead-in
+    EXPECT_EQ(Play(file), lkplay::kExitMismatch);
+    const std::string out = Contents(m_out);
+    EXPECT_NE(out.find("MISMATCH"), std::string::npos) << out;
+}
+
+TEST_F(LkplayPlayer, ADriverThatNeverCallsBackIsCaught) {
+    const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 2000);
+    m_fake.callBack = false;
+    EXPECT_EQ(Play(file), lkplay::kExitStreamStall);
+    EXPECT_NE(Contents(m_err).find("stopped calling back"), std::string::npos);
+    EXPECT_EQ(m_fake.calls.back(), "disposeBuffers"); // and the driver was taken down
+}
+
+TEST_F(LkplayPlayer, InterruptStopsPlayback) {
+    const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 2000);
+    m_fake.callBack = false;
+    m_interrupted = true;
+    EXPECT_EQ(Play(file), lkplay::kExitInterrupted);
+    EXPECT_EQ(m_fake.calls.back(), "disposeBuffers");
+}
+
+TEST_F(LkplayPlayer, TruncatedFilePlaysWhatItHasThenFails) {
+    const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 20000);
+    fs::resize_file(file, 44 + 8 * 10000 + 3);
+    m_options.verify = true;
+    EXPECT_EQ(Play(file), lkplay::kExitDamaged);
+    EXPECT_NE(Contents(m_err).find("truncated"), std::string::npos) << Contents(m_err);
+}
+
+TEST_F(LkplayPlayer, NoDriverObject) {
+    const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 100);
+    m_createFails = true;
+    EXPECT_EQ(Play(file), lkplay::kExitDriverLoad);
+    EXPECT_TRUE(m_fake.calls.empty());
+}
