@@ -193,8 +193,11 @@ TEST_F(LkplayEndToEnd, BadInputsGetTheirMessageAndCode) {
     if (HaveSox())
         cases.push_back({Sox("six.wav", "-r 44100 -b 16 -c 6"), lkplay::kExitUnsupported, "6 channels"});
     // These are found out while playing, or when the stream starts.
-    if (DriverStreams())
+    if (DriverStreams()) {
         cases.push_back({Path("cut.dsf"), lkplay::kExitDamaged, "truncated"});
+        // 4096 frames a half: more than the driver's ring slots hold.
+        cases.push_back({"--buffer 131072 " + good, lkplay::kExitDriverSetup, "createBuffers"});
+    }
     if (HaveSox() && DriverStreams())
         cases.push_back({Sox("low.wav", "-r 22050 -b 16 -c 2"), lkplay::kExitUnsupported,
                          "No pins available for rendering"});
