@@ -38,12 +38,6 @@ CKsNode::CKsNode(ULONG nodeId, const GUID* nodeType, HRESULT* result)
 
 HRESULT CKsFilter::Instantiate() {
     TraceEnter("CKsFilter::Instantiate()");
-    // A path cut to fit the name buffer names another device, or none: refuse it rather than open it.
-    if (!WideTraits::find(m_szFilterName, MAX_PATH, 0)) {
-        KsTrace(TRACE_ERROR, "CKsFilter::Instantiate: device path too long for device %.260ls",
-                m_szFilterName);
-        return TraceLeave("CKsFilter::Instantiate", E_INVALIDARG);
-    }
     m_handle = CreateFileW(m_szFilterName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     HRESULT result = S_OK;
