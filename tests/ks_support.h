@@ -7,6 +7,7 @@
 #include "sim/debug_output.h"
 #include "sim/failure_injection.h"
 #include "sim/kernel_objects.h"
+#include "sim/text.h"
 #include "tests/support/alloc_control.h"
 
 #include <gtest/gtest.h>

@@ -234,12 +234,11 @@ DWORD Device::CreatePin(const KSPIN_CONNECT* connect, ACCESS_MASK access,
         return kErrorInvalidFunction;
     if (described.dataFlow == KSPIN_DATAFLOW_IN && !(access & GENERIC_WRITE))
         return ERROR_ACCESS_DENIED;
-    if (request.Interface.Set != KSINTERFACESETID_Standard ||
-        request.Interface.Id != KSINTERFACE_STANDARD_STREAMING ||
-        !Lists(described.interfaces, request.Interface))
+    // The standard interface and medium, as far as the pin offers them (its default: streaming, any
+    // instance).
+    if (request.Interface.Set != KSINTERFACESETID_Standard || !Lists(described.interfaces, request.Interface))
         return kErrorNoMatch;
-    if (request.Medium.Set != KSMEDIUMSETID_Standard || request.Medium.Id != KSMEDIUM_TYPE_ANYINSTANCE ||
-        !Lists(described.mediums, request.Medium))
+    if (request.Medium.Set != KSMEDIUMSETID_Standard || !Lists(described.mediums, request.Medium))
         return kErrorNoMatch;
 
     // The data format: audio, PCM, described by a WAVEFORMATEX(TENSIBLE) that lies inside FormatSize.
