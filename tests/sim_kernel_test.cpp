@@ -1,0 +1,200 @@
+// The simulated kernel objects: events, waits, handles and overlapped DeviceIoControl.
+#include "sim/failure_injection.h"
+#include "sim/kernel_objects.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+class SimKernelTest : public ::testing::Test {
+protected:
+    void SetUp() override { sim::ClearFailures(); }
+    void TearDown() override { sim::ClearFailures(); }
+};
+
+HANDLE Tagged(HANDLE handle) {
+    return reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(handle) | 1);
+}
+
+TEST_F(SimKernelTest, AutoResetEventReleasesOneWaitThenResets) {
+    HANDLE event = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(SetEvent(event));
+    EXPECT_TRUE(ResetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(CloseHandle(event));
+}
+
+TEST_F(SimKernelTest, ManualResetEventStaysSignalledUntilReset) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    SetEvent(event);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    ResetEvent(event);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    CloseHandle(event);
+}
+
+TEST_F(SimKernelTest, TaggedHandleNamesTheSameEvent) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_TRUE(SetEvent(Tagged(event)));
+    EXPECT_EQ(WaitForSingleObject(Tagged(event), 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(Tagged(event)));
+    EXPECT_FALSE(CloseHandle(event));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(SimKernelTest, ClosedOrUnknownHandlesFail) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const size_t open = sim::OpenHandleCount();
+    EXPECT_TRUE(CloseHandle(event));
+    EXPECT_EQ(sim::OpenHandleCount(), open - 1);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(SetEvent(event));
+    EXPECT_FALSE(CloseHandle(nullptr));
+    EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+}
+
+TEST_F(SimKernelTest, WaitForMultipleObjectsAnyAndAll) {
+    HANDLE a = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE b = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE both[] = {a, b};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_TIMEOUT);
+    SetEvent(b);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0 + 1);
+    // All: one signalled is not enough, and the one that is keeps its signal.
+    SetEvent(a);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_TIMEOUT);
+    SetEvent(b);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForMultipleObjects(0, both, FALSE, 0), WAIT_FAILED);
+    // The same object twice is refused, as Windows does.
+    HANDLE twice[] = {a, Tagged(a)};
+    SetEvent(a);
+    EXPECT_EQ(WaitForMultipleObjects(2, twice, TRUE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    CloseHandle(a);
+    CloseHandle(b);
+}
+
+TEST_F(SimKernelTest, InfiniteWaitWakesWhenAnotherThreadSignals) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::thread setter([event] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        SetEvent(event);
+    });
+    EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+    setter.join();
+    CloseHandle(event);
+}
+
+TEST_F(SimKernelTest, WaitWithTimeoutEndsAfterTheTimeout) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForSingleObject(event, 20), WAIT_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+    CloseHandle(event);
+}
+
+TEST_F(SimKernelTest, InjectedFailuresSetTheLastError) {
+    sim::FailNext(sim::Call::CreateEventW, ERROR_NOT_ENOUGH_MEMORY, 1, 1);
+    HANDLE first = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(CreateEventW(nullptr, FALSE, FALSE, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    sim::FailNext(sim::Call::WaitForSingleObject, ERROR_INVALID_HANDLE);
+    SetEvent(first);
+    EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_FAILED);
+    sim::FailNext(sim::Call::WaitForMultipleObjects, ERROR_INVALID_HANDLE);
+    EXPECT_EQ(WaitForMultipleObjects(1, &first, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_OBJECT_0) << "failed waits consume nothing";
+    sim::FailNext(sim::Call::SetEvent, ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(SetEvent(first));
+    sim::FailNext(sim::Call::CloseHandle, ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(CloseHandle(first));
+    EXPECT_TRUE(CloseHandle(first));
+}
+
+// A device that answers each request as the test sets it up.
+class Target : public sim::IoTarget {
+public:
+    DWORD status = ERROR_SUCCESS;
+    DWORD bytes = 0;
+    OVERLAPPED* pending = nullptr;
+    DWORD IoControl(DWORD, const void*, DWORD, void*, DWORD, DWORD* returned,
+                    OVERLAPPED* overlapped) override {
+        *returned = bytes;
+        if (status == ERROR_IO_PENDING)
+            pending = overlapped;
+        return status;
+    }
+};
+
+TEST_F(SimKernelTest, DeviceIoControlCompletesAtOnceOrLater) {
+    auto target = std::make_shared<Target>();
+    HANDLE device = sim::InsertObject(target);
+    HANDLE event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = Tagged(event);
+    DWORD returned = 99;
+
+    target->bytes = 12;
+    EXPECT_TRUE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, &overlapped));
+    EXPECT_EQ(returned, 12u);
+    EXPECT_EQ(overlapped.InternalHigh, 12u);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "a request done at once signals its event";
+
+    target->status = ERROR_IO_PENDING;
+    returned = 99;
+    EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, &overlapped));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_EQ(returned, 99u) << "a pending request reports no count";
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "the event is reset when the request begins";
+    sim::CompleteOverlapped(target->pending, ERROR_SUCCESS, 7);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(overlapped.InternalHigh, 7u);
+
+    target->status = ERROR_MORE_DATA;
+    target->bytes = 40;
+    EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, &overlapped));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_EQ(returned, 40u);
+
+    sim::FailNext(sim::Call::DeviceIoControl, ERROR_GEN_FAILURE);
+    EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+
+    EXPECT_FALSE(DeviceIoControl(event, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE)) << "an event answers no requests";
+    CloseHandle(event);
+    CloseHandle(device);
+}
+
+TEST_F(SimKernelTest, PendingCompletionWakesAWaiterOnAnotherThread) {
+    auto target = std::make_shared<Target>();
+    target->status = ERROR_IO_PENDING;
+    HANDLE device = sim::InsertObject(target);
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, nullptr, &overlapped));
+    std::thread completer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        sim::CompleteOverlapped(target->pending, ERROR_SUCCESS, 0);
+    });
+    EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+    completer.join();
+    CloseHandle(event);
+    CloseHandle(device);
+}
+
+} // namespace
