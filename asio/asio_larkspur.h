@@ -57,6 +57,9 @@ public:
     ASIOError future(int32_t selector, void* opt) override;
     ASIOError outputReady() override;
 
+    // For inspection: the filter that init bound, or null.
+    const CKsAudRenFilter* GetRenderFilter() const { return m_renderFilter; }
+
 private:
     bool IsDsd() const { return m_ioFormat == kASIODSDFormat; }
     void SetErrorMessage(const char* text);

@@ -128,23 +128,26 @@ HRESULT CKsFilter::EnumerateNodes() {
     FreeNodes(m_listNodes);
 
     PKSMULTIPLE_ITEM reply = nullptr;
-    HRESULT read = GetPropertyMulti(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NODES, &reply);
+    ULONG replySize = 0;
+    HRESULT read = GetPropertyMulti(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NODES, &reply, &replySize);
     if (FAILED(read)) {
         KsTrace(TRACE_NOTICE, "Failed to get property KSPROPSETID_Topology.KSPROPERTY_TOPOLOGY_NODES");
         result = read;
     } else if (reply) {
-        // The header's Size covers the header and every GUID the device claims to send; a count that
-        // runs past it is not believed.
-        ULONG count = reply->Count;
-        if (reply->Size < sizeof(KSMULTIPLE_ITEM) ||
-            count > (reply->Size - sizeof(KSMULTIPLE_ITEM)) / sizeof(GUID)) {
-            KsTrace(TRACE_ERROR, "Topology node list is malformed: %u nodes in %u bytes", count, reply->Size);
+        // The device's count is believed only as far as the reply holds node types.
+        ULONG count = 0;
+        if (replySize >= sizeof(KSMULTIPLE_ITEM))
+            count = reply->Count;
+        if (replySize < sizeof(KSMULTIPLE_ITEM) ||
+            count > (replySize - sizeof(KSMULTIPLE_ITEM)) / sizeof(GUID)) {
+            KsTrace(TRACE_ERROR, "Topology node list does not fit its reply: %u nodes in %u bytes", count,
+                    replySize);
             result = E_FAIL;
             count = 0;
         }
-        const GUID* types = reinterpret_cast<const GUID*>(reply + 1);
         for (ULONG i = 0; i < count; ++i) {
-            CKsNode* node = new (std::nothrow) CKsNode(i, &types[i], &result);
+            const GUID* type = reinterpret_cast<const GUID*>(reply + 1) + i;
+            CKsNode* node = new (std::nothrow) CKsNode(i, type, &result);
             if (node && !m_listNodes.AddTail(node)) {
                 result = E_OUTOFMEMORY;
                 delete node;
