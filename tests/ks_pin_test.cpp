@@ -336,3 +336,37 @@ TEST_F(PinTest, FilterConstructionAndTeardown) {
 }
 
 } // namespace
+
+namespace {
+
+// A pin whose handle leads to a scripted target, to see the bytes of its own requests.
+class ProbedPin : public CKsPin {
+public:
+    ProbedPin(CKsFilter* filter, HANDLE handle, HRESULT* result) : CKsPin(filter, 0, result) {
+        m_handle = handle;
+    }
+};
+
+TEST_F(PinTest, ModeRequestBytes) {
+    auto target = std::make_shared<ks_test::ScriptedTarget>(
+        [](DWORD, const void*, DWORD, void*, DWORD, DWORD*, OVERLAPPED*) {
+            return static_cast<DWORD>(ERROR_SUCCESS);
+        });
+    HRESULT hr = E_FAIL;
+    ProbedPin pin(&Filter(), sim::InsertObject(target), &hr);
+    EXPECT_EQ(pin.SetDeviceMode(0x10000), TRUE);
+    ASSERT_EQ(target->requests.size(), 1u);
+    const auto& request = target->requests[0];
+    EXPECT_EQ(request.code, 0x2F200Cu);
+    EXPECT_EQ(request.outSize, 0u);
+    EXPECT_FALSE(request.overlapped);
+    ASSERT_EQ(request.input.size(), 264u);
+    EXPECT_EQ(std::vector<BYTE>(request.input.begin(), request.input.begin() + 8),
+              (std::vector<BYTE>{0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(std::count(request.input.begin() + 8, request.input.end(), 0), 256);
+    pin.ClosePin();
+    EXPECT_EQ(target->requests.size(), 2u) << "closing a created pin stops it first";
+    EXPECT_EQ(pin.GetHandle(), INVALID_HANDLE_VALUE);
+}
+
+} // namespace

@@ -1,6 +1,7 @@
 // The simulated kernel objects: events, waits, handles and overlapped DeviceIoControl.
 #include "sim/failure_injection.h"
 #include "sim/kernel_objects.h"
+#include "sim/library.h"
 
 #include <gtest/gtest.h>
 
@@ -195,6 +196,102 @@ TEST_F(SimKernelTest, PendingCompletionWakesAWaiterOnAnotherThread) {
     completer.join();
     CloseHandle(event);
     CloseHandle(device);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(SimKernelTest, LibrarySearchAndExports) {
+    const size_t loadsBefore = sim::LibraryLoads().size();
+    HMODULE system = LoadLibraryExW(u"KSUSER.DLL", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    ASSERT_NE(system, nullptr);
+    EXPECT_NE(GetProcAddress(system, "KsCreatePin"), nullptr);
+    EXPECT_EQ(GetProcAddress(system, "KsCreateClock"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    EXPECT_EQ(LoadLibraryW(u"nosuch.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+
+    // A copy planted beside the host: a default search prefers a loaded module, then the host's
+    // directory; a system-only search never sees the planted one.
+    sim::PlantLibraryBesideHost(u"ksuser.dll");
+    HMODULE again = LoadLibraryW(u"ksuser.dll");
+    EXPECT_EQ(again, system) << "the loaded module is found first";
+    EXPECT_TRUE(FreeLibrary(again));
+    EXPECT_TRUE(FreeLibrary(system));
+    EXPECT_FALSE(FreeLibrary(system));
+    HMODULE planted = LoadLibraryW(u"ksuser.dll");
+    ASSERT_NE(planted, nullptr);
+    EXPECT_NE(planted, system);
+    auto plantedCreate = reinterpret_cast<PFN_KSCREATEPIN>(
+        reinterpret_cast<void (*)()>(GetProcAddress(planted, "KsCreatePin")));
+    ASSERT_NE(plantedCreate, nullptr);
+    HANDLE pin = nullptr;
+    const size_t calls = sim::PlantedCodeCalls();
+    EXPECT_NE(plantedCreate(nullptr, nullptr, 0, &pin), 0u);
+    EXPECT_EQ(sim::PlantedCodeCalls(), calls + 1);
+    HMODULE systemOnly = LoadLibraryExW(u"ksuser.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    EXPECT_NE(systemOnly, planted);
+    const auto loads = sim::LibraryLoads();
+    ASSERT_EQ(loads.size(), loadsBefore + 4);
+    EXPECT_FALSE(loads[loadsBefore + 2].fromSystem);
+    EXPECT_EQ(loads[loadsBefore + 3].flags, static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32));
+    EXPECT_TRUE(loads.back().fromSystem);
+    FreeLibrary(planted);
+    FreeLibrary(systemOnly);
+    sim::RemovePlantedLibraries();
+    EXPECT_EQ(sim::LoadedLibraryCount(), 0u);
+
+    sim::FailNext(sim::Call::LoadLibraryW, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(LoadLibraryW(u"ksuser.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    sim::FailNext(sim::Call::LoadLibraryExW, ERROR_MOD_NOT_FOUND);
+    EXPECT_EQ(LoadLibraryExW(u"ksuser.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), nullptr);
+    HMODULE loaded = LoadLibraryExW(u"ksuser.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    sim::FailNext(sim::Call::GetProcAddress, ERROR_PROC_NOT_FOUND);
+    EXPECT_EQ(GetProcAddress(loaded, "KsCreatePin"), nullptr);
+    FreeLibrary(loaded);
+    EXPECT_EQ(GetProcAddress(loaded, "KsCreatePin"), nullptr) << "not once the module is unloaded";
+}
+
+// KsCreatePin hands the connect request to the filter behind the handle and files the new pin.
+class PinFactory : public sim::IoTarget {
+public:
+    DWORD answer = ERROR_SUCCESS;
+    const KSPIN_CONNECT* seen = nullptr;
+    DWORD IoControl(DWORD, const void*, DWORD, void*, DWORD, DWORD*, OVERLAPPED*) override { return 1; }
+    DWORD CreatePin(const KSPIN_CONNECT* connect, ACCESS_MASK, std::shared_ptr<sim::IoTarget>* pin) override {
+        seen = connect;
+        if (answer == ERROR_SUCCESS)
+            *pin = std::make_shared<PinFactory>();
+        return answer;
+    }
+};
+
+TEST_F(SimKernelTest, KsCreatePinDispatchesToTheFilter) {
+    auto factory = std::make_shared<PinFactory>();
+    HANDLE filter = sim::InsertObject(factory);
+    KSPIN_CONNECT connect{};
+    HANDLE pin = nullptr;
+    EXPECT_EQ(sim::KsCreatePin(filter, &connect, GENERIC_WRITE, &pin), 0u);
+    EXPECT_EQ(factory->seen, &connect);
+    EXPECT_NE(sim::ReferenceObjectAs<PinFactory>(pin), nullptr);
+    EXPECT_TRUE(CloseHandle(pin));
+
+    HANDLE untouched = INVALID_HANDLE_VALUE;
+    factory->answer = ERROR_NO_MORE_ITEMS;
+    EXPECT_EQ(sim::KsCreatePin(filter, &connect, GENERIC_WRITE, &untouched),
+              static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    EXPECT_EQ(sim::KsCreatePin(INVALID_HANDLE_VALUE, &connect, GENERIC_WRITE, &untouched),
+              static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_EQ(sim::KsCreatePin(event, &connect, GENERIC_WRITE, &untouched),
+              static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    sim::FailNext(sim::Call::KsCreatePin, 0xC000000Du);
+    EXPECT_EQ(sim::KsCreatePin(filter, &connect, GENERIC_WRITE, &untouched), 0xC000000Du);
+    EXPECT_EQ(untouched, INVALID_HANDLE_VALUE);
+    CloseHandle(event);
+    CloseHandle(filter);
 }
 
 } // namespace
