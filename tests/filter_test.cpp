@@ -118,45 +118,6 @@ TEST_F(FilterTest, AFilterWithoutClassifiedPinsIsNotViable) {
     EXPECT_TRUE(Traced(notViable));
 }
 
-TEST_F(FilterTest, PinsThatCannotBeAllocatedOrListedAreLeftOut) {
-    SetTraceLevel(1);
-    auto device = DeviceWithPins({Pin(KSPIN_COMMUNICATION_SINK, KSPIN_DATAFLOW_IN),
-                                  Pin(KSPIN_COMMUNICATION_BOTH, KSPIN_DATAFLOW_OUT)});
-    const std::u16string path = Attach(device, 1);
-    bool sawCreate = false, sawAdd = false, sawClassify = false;
-    bool completed = false;
-    for (long n = 0; n < 40; ++n) {
-        auto filter = Open(path);
-        sim::ClearDebugOutput();
-        FailOneAllocationAfter(n);
-        const HRESULT hr = filter->EnumeratePins();
-        const bool failed = testing_support::FailedAllocations() > 0;
-        ResetAllocationFailures();
-        if (!failed) {
-            EXPECT_EQ(hr, S_OK);
-            EXPECT_EQ(filter->m_listPins.GetCount(), 2);
-            completed = true;
-            break;
-        }
-        if (Traced("Failed to create pin") || Traced("Failed to add pin to list")) {
-            sawCreate |= Traced("Failed to create pin");
-            sawAdd |= Traced("Failed to add pin to list");
-            // The other pin is there and classified.
-            EXPECT_EQ(hr, S_OK) << n;
-            EXPECT_EQ(filter->m_listPins.GetCount(), 1) << n;
-        } else if (FAILED(hr)) {
-            // A classified list could not take a pin: E_OUTOFMEMORY, or E_FAIL when no pin got sorted.
-            sawClassify = true;
-        } else {
-            EXPECT_EQ(hr, S_OK) << n; // a pin property buffer: the pin is built all the same
-        }
-    }
-    EXPECT_TRUE(completed) << "an allocation kept failing";
-    EXPECT_TRUE(sawCreate);
-    EXPECT_TRUE(sawAdd);
-    EXPECT_TRUE(sawClassify);
-}
-
 TEST_F(FilterTest, ClassificationTriesBothListsOfAPinBeforeReportingMemory) {
     auto filter = Open(Attach(DeviceWithPins({Pin(KSPIN_COMMUNICATION_BOTH, KSPIN_DATAFLOW_IN)}), 1));
     ASSERT_EQ(filter->EnumeratePins(), S_OK);

@@ -179,51 +179,6 @@ TEST_F(SimSetupApi, DetailAndInstanceIdHonourTheCallersBufferAsWindowsDoes) {
     SetupDiDestroyDeviceInfoList(set);
 }
 
-TEST_F(SimSetupApi, AliasesReportTheirFlags) {
-    sim::DeviceInterface entry = Interface("\\\\?\\a", "ID\\A");
-    entry.aliases = {{KSCATEGORY_CAPTURE, SPINT_ACTIVE | SPINT_REMOVED}, {KSCATEGORY_RENDER, 0}};
-    sim::SetDeviceInterfaces({entry});
-    HDEVINFO set = Open(KSCATEGORY_AUDIO);
-    SP_DEVICE_INTERFACE_DATA data = InterfaceRecord();
-    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &KSCATEGORY_AUDIO, 0, &data));
-    SP_DEVICE_INTERFACE_DATA alias = InterfaceRecord();
-    ASSERT_TRUE(SetupDiGetDeviceInterfaceAlias(set, &data, &KSCATEGORY_CAPTURE, &alias));
-    EXPECT_EQ(alias.Flags, static_cast<DWORD>(SPINT_ACTIVE | SPINT_REMOVED));
-    ASSERT_TRUE(SetupDiGetDeviceInterfaceAlias(set, &data, &KSCATEGORY_RENDER, &alias));
-    EXPECT_EQ(alias.Flags, 0u);
-    SetupDiDestroyDeviceInfoList(set);
-}
-
-TEST_F(SimSetupApi, EveryCallCanBeMadeToFail) {
-    sim::FailNext(sim::Call::SetupDiGetClassDevsW, ERROR_GEN_FAILURE);
-    EXPECT_EQ(Open(KSCATEGORY_AUDIO), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
-
-    HDEVINFO set = Open(KSCATEGORY_AUDIO);
-    SP_DEVICE_INTERFACE_DATA data = InterfaceRecord();
-    sim::FailNext(sim::Call::SetupDiEnumDeviceInterfaces, ERROR_GEN_FAILURE);
-    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &KSCATEGORY_AUDIO, 0, &data));
-    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &KSCATEGORY_AUDIO, 0, &data));
-
-    BYTE block[528];
-    auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(block);
-    detail->cbSize = 8;
-    SP_DEVINFO_DATA device = DeviceRecord();
-    sim::FailNext(sim::Call::SetupDiGetDeviceInterfaceDetailW, ERROR_GEN_FAILURE);
-    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &data, detail, sizeof block, nullptr, &device));
-    EXPECT_EQ(device.DevInst, 0u); // a failed call fills nothing
-    ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailW(set, &data, detail, sizeof block, nullptr, &device));
-
-    WCHAR id[100];
-    sim::FailNext(sim::Call::SetupDiGetDeviceInstanceIdW, ERROR_GEN_FAILURE);
-    EXPECT_FALSE(SetupDiGetDeviceInstanceIdW(set, &device, id, 100, nullptr));
-    SP_DEVICE_INTERFACE_DATA alias = InterfaceRecord();
-    sim::FailNext(sim::Call::SetupDiGetDeviceInterfaceAlias, ERROR_GEN_FAILURE);
-    EXPECT_FALSE(SetupDiGetDeviceInterfaceAlias(set, &data, &KSCATEGORY_RENDER, &alias));
-    EXPECT_TRUE(SetupDiGetDeviceInterfaceAlias(set, &data, &KSCATEGORY_RENDER, &alias));
-    SetupDiDestroyDeviceInfoList(set);
-}
-
 TEST_F(SimSetupApi, CreateFileOpensTheFilterBehindADevicePath) {
     sim::DeviceInterface entry = Interface("\\\\?\\usb#vid_f1e2#{x}\\global", "ID\\A");
     sim::DeviceInterface locked = Interface("\\\\?\\locked", "ID\\B");
