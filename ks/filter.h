@@ -34,9 +34,9 @@ public:
     // The reply buffer (new BYTE[]) is the caller's whatever the result, once it was stored.
     HRESULT GetPinPropertyMulti(ULONG pinId, REFGUID set, ULONG id, PKSMULTIPLE_ITEM* items);
 
-    CKsList m_listNodes;                // owns its CKsNode records
-    CKsList m_listPins;                 // owns its pins, in pin-id order
-    CKsList m_listRenderSinkPins;       // the rest alias entries of m_listPins
+    CKsList m_listNodes;          // owns its CKsNode records
+    CKsList m_listPins;           // owns its pins, in pin-id order
+    CKsList m_listRenderSinkPins; // the rest alias entries of m_listPins
     CKsList m_listRenderSourcePins;
     CKsList m_listCaptureSinkPins;
     CKsList m_listCaptureSourcePins;
