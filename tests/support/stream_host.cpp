@@ -47,6 +47,10 @@ ASIOTime* SwitchTimeInfo(ASIOTime* params, int32_t index, ASIOBool) {
 
 StreamHost::StreamHost() {
     callbacks = {&BufferSwitch, &RateChanged, &Message, &SwitchTimeInfo};
+    // The records must not allocate on the render thread, whose allocations the tests count.
+    indices.reserve(kRecordCapacity);
+    times.reserve(kRecordCapacity);
+    allocationsAtSwitch.reserve(kRecordCapacity);
     g_host = this;
 }
 

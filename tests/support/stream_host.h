@@ -11,6 +11,8 @@
 namespace testing_support {
 
 struct StreamHost {
+    static constexpr size_t kRecordCapacity = 100000;
+
     // What the host answers to kAsioSupportsTimeInfo.
     bool timeInfo = false;
     ASIOCallbacks callbacks{};
