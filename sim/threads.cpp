@@ -98,8 +98,9 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     // The thread holds its own reference, so closing the handle does not end it.
     std::thread([thread, start, parameter] {
         const DWORD code = start(parameter);
-        thread->End(code);
+        // Counted out before the handle is signalled, so a waiter sees the count already lowered.
         --g_runningThreads;
+        thread->End(code);
     }).detach();
     if (threadId)
         *threadId = static_cast<DWORD>(reinterpret_cast<uintptr_t>(handle));

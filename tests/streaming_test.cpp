@@ -470,3 +470,67 @@ TEST_F(Streaming, TheRenderThreadDoesNotAllocateWhileStreaming) {
 }
 
 } // namespace
+
+namespace {
+
+// The device's real-time clock: writes complete as their frames would have played.
+class RealTimeStreaming : public ::testing::Test {
+protected:
+    void SetUp() override {
+        device = Device::Create(Clock::RealTime);
+        sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter())});
+        driver = CreateDriver();
+        ASSERT_NE(driver, nullptr);
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        // Short periods keep many cycles quick: 32 frames at 384 kHz is about 83 microseconds.
+        ASSERT_EQ(driver->setSampleRate(384000.0), ASE_OK);
+        ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+        ASSERT_EQ(driver->createBuffers(infos, 2, 32, &host.callbacks), ASE_OK);
+        host.buffers.assign(infos, infos + 2);
+        host.frames = 32;
+    }
+    void TearDown() override {
+        if (driver)
+            driver->Release();
+        sim::ResetDeviceInterfaces();
+        EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }));
+    }
+
+    std::shared_ptr<Device> device;
+    IASIO* driver = nullptr;
+    StreamHost host;
+};
+
+TEST_F(RealTimeStreaming, TwoHundredStartStopCycles) {
+    const size_t handles = sim::OpenHandleCount();
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        const int before = host.switches.load();
+        ASSERT_EQ(driver->start(), ASE_OK) << cycle;
+        ASSERT_TRUE(host.WaitForSwitches(before + 4)) << cycle;
+        ASSERT_EQ(driver->stop(), ASE_OK);
+        ASSERT_EQ(sim::RunningThreads(), 0) << cycle;
+        ASSERT_EQ(device->OpenPins(), 0u) << cycle;
+    }
+    EXPECT_EQ(sim::OpenHandleCount(), handles);
+}
+
+TEST_F(RealTimeStreaming, DestroyingTheDriverWhileStreaming) {
+    for (int round = 0; round < 20; ++round) {
+        const int before = host.switches.load();
+        ASSERT_EQ(driver->start(), ASE_OK);
+        ASSERT_TRUE(host.WaitForSwitches(before + 3));
+        EXPECT_EQ(driver->Release(), 0u);
+        EXPECT_EQ(sim::RunningThreads(), 0);
+        EXPECT_EQ(device->OpenPins(), 0u);
+        // A new driver for the next round.
+        driver = CreateDriver();
+        ASSERT_NE(driver, nullptr);
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        ASSERT_EQ(driver->setSampleRate(384000.0), ASE_OK);
+        ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+        ASSERT_EQ(driver->createBuffers(infos, 2, 32, &host.callbacks), ASE_OK);
+        host.buffers.assign(infos, infos + 2);
+    }
+}
+
+} // namespace

@@ -13,8 +13,8 @@ StreamHost* g_host = nullptr;
 void Fill(int32_t index) {
     StreamHost& host = *g_host;
     const int period = host.switches.load();
-    if (host.duringSwitch)
-        host.duringSwitch(period);
+    if (auto during = host.duringSwitch.load())
+        during(period);
     for (size_t b = 0; b < host.buffers.size(); ++b) {
         auto* half = static_cast<int32_t*>(host.buffers[b].buffers[index]);
         for (int32_t j = 0; j < host.frames; ++j)

@@ -28,7 +28,7 @@ struct StreamHost {
     std::vector<long> allocationsAtSwitch; // the render thread's allocation count at each switch
 
     // Called on the render thread inside a switch before the half is filled; may block.
-    void (*duringSwitch)(int period) = nullptr;
+    std::atomic<void (*)(int period)> duringSwitch{nullptr};
 
     StreamHost();
     ~StreamHost();
