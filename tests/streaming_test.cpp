@@ -236,8 +236,10 @@ TEST_F(Streaming, TimeInfoCarriesPositionStampAndFlags) {
     EXPECT_EQ(host.Indices().size(), times.size()); // only bufferSwitchTimeInfo was called
     for (size_t i = 0; i < times.size(); ++i) {
         const AsioTimeInfo& info = times[i].timeInfo;
-        EXPECT_EQ(info.speed, 1.0);
-        EXPECT_EQ(info.sampleRate, 44100.0);
+        // Copies: the packed record's doubles may sit on 4-byte boundaries.
+        const double speed = info.speed, rate = info.sampleRate;
+        EXPECT_EQ(speed, 1.0);
+        EXPECT_EQ(rate, 44100.0);
         EXPECT_EQ(info.systemTime.hi, 1u); // 7e9 ns
         EXPECT_EQ(info.systemTime.lo, static_cast<uint32_t>(7000000000ull - 4294967296ull));
         // Changed-flags reach the first switch only.
