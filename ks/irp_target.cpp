@@ -92,6 +92,8 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, PVOID in, ULONG inSiz
 
 namespace {
 
+constexpr ULONG kSmallPropertyExtra = 64;
+
 // Builds a KSPROPERTY followed by the extra request bytes and sends it; shared by the simple get and set.
 HRESULT SendSimpleProperty(HANDLE handle, REFGUID set, ULONG id, ULONG flags, PVOID value, ULONG valueSize,
                            PVOID extra, ULONG extraSize) {
@@ -99,9 +101,16 @@ HRESULT SendSimpleProperty(HANDLE handle, REFGUID set, ULONG id, ULONG flags, PV
     if ((extraSize != 0 && !extra) || extraSize > 0xFFFFFFFFu - sizeof(KSPROPERTY))
         return E_INVALIDARG;
     const ULONG requestSize = static_cast<ULONG>(sizeof(KSPROPERTY)) + extraSize;
-    BYTE* request = new (std::nothrow) BYTE[requestSize];
-    if (!request)
-        return E_OUTOFMEMORY;
+    // Small requests live on the stack: the render thread reads the stream position this way every
+    // period and must not allocate.
+    BYTE local[sizeof(KSPROPERTY) + kSmallPropertyExtra];
+    BYTE* heap = nullptr;
+    if (requestSize > sizeof local) {
+        heap = new (std::nothrow) BYTE[requestSize];
+        if (!heap)
+            return E_OUTOFMEMORY;
+    }
+    BYTE* request = heap ? heap : local;
     KSPROPERTY property;
     std::memset(&property, 0, sizeof property);
     property.Set = set;
@@ -113,7 +122,7 @@ HRESULT SendSimpleProperty(HANDLE handle, REFGUID set, ULONG id, ULONG flags, PV
     ULONG returned = 0;
     const HRESULT hr =
         CKsIrpTarget::SyncIoctl(handle, IOCTL_KS_PROPERTY, request, requestSize, value, valueSize, &returned);
-    delete[] request;
+    delete[] heap;
     return hr;
 }
 

@@ -1,6 +1,7 @@
 #include "sim/kernel_objects.h"
 
 #include "sim/failure_injection.h"
+#include "sim/threads.h"
 #include "sim/wait_lock.h"
 
 #include <chrono>
@@ -91,6 +92,7 @@ void CompleteOverlapped(OVERLAPPED* overlapped, DWORD status, DWORD bytes) {
 using namespace sim;
 
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
+    KernelScope kernel;
     DWORD error = 0;
     if (TakeFailure(Call::CreateEventW, &error)) {
         SetLastError(error);
@@ -100,6 +102,7 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
 }
 
 BOOL WINAPI SetEvent(HANDLE event) {
+    KernelScope kernel;
     DWORD error = 0;
     if (TakeFailure(Call::SetEvent, &error)) {
         SetLastError(error);
@@ -113,6 +116,7 @@ BOOL WINAPI ResetEvent(HANDLE event) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
+    KernelScope kernel;
     DWORD error = 0;
     if (TakeFailure(Call::CloseHandle, &error)) {
         SetLastError(error);
@@ -198,6 +202,7 @@ DWORD Wait(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds)
 } // namespace
 
 DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+    KernelScope kernel;
     DWORD error = 0;
     if (TakeFailure(Call::WaitForMultipleObjects, &error)) {
         SetLastError(error);
@@ -207,6 +212,7 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wai
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    KernelScope kernel;
     DWORD error = 0;
     if (TakeFailure(Call::WaitForSingleObject, &error)) {
         SetLastError(error);
@@ -217,6 +223,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                             LPDWORD returned, LPOVERLAPPED overlapped) {
+    KernelScope kernel;
     DWORD error = 0;
     if (TakeFailure(Call::DeviceIoControl, &error)) {
         SetLastError(error);

@@ -10,7 +10,9 @@ namespace {
 
 using ks_test::KsTest;
 using ks_test::ScriptedTarget;
+using testing_support::FailAllocationsAfter;
 using testing_support::FailOneAllocationAfter;
+using testing_support::ResetAllocationFailures;
 
 TEST(KsListTest, AppendsAtTheTailAndTakesFromTheHead) {
     CKsList list;
@@ -249,11 +251,20 @@ TEST_F(IrpTargetTest, SimplePropertiesRefuseWhatCannotBeSent) {
     EXPECT_EQ(target.SetPropertySimple(KSPROPSETID_Audio, 5, &value, 4, extra, 0xFFFFFFE9u), E_INVALIDARG);
     EXPECT_TRUE(device->requests.empty());
 
+    // Requests with many extra bytes are allocated; that allocation can fail.
+    BYTE large[128] = {};
     FailOneAllocationAfter(0);
-    EXPECT_EQ(target.GetPropertySimple(KSPROPSETID_Audio, 5, &value, 4), E_OUTOFMEMORY);
+    EXPECT_EQ(target.GetPropertySimple(KSPROPSETID_Audio, 5, &value, 4, large, sizeof large), E_OUTOFMEMORY);
     FailOneAllocationAfter(0);
-    EXPECT_EQ(target.SetPropertySimple(KSPROPSETID_Audio, 5, &value, 4), E_OUTOFMEMORY);
+    EXPECT_EQ(target.SetPropertySimple(KSPROPSETID_Audio, 5, &value, 4, large, sizeof large), E_OUTOFMEMORY);
     EXPECT_TRUE(device->requests.empty());
+    ResetAllocationFailures();
+
+    // A plain request needs no allocation (the render thread reads the position this way).
+    FailAllocationsAfter(0);
+    EXPECT_EQ(target.GetPropertySimple(KSPROPSETID_Audio, 5, &value, 4), S_OK);
+    ResetAllocationFailures();
+    EXPECT_EQ(device->requests.size(), 1u);
 
     Target closed(INVALID_HANDLE_VALUE);
     EXPECT_EQ(closed.GetPropertySimple(KSPROPSETID_Audio, 5, &value, 4), E_FAIL);
