@@ -1,5 +1,6 @@
 // Binding the driver to the device's render filter.
 #include "asio/asio_larkspur.h"
+#include "asio/render_thread.h"
 
 #include "ks/audio_filter.h"
 #include "ks/enum_filters.h"
@@ -36,8 +37,10 @@ ASIOBool ASIOLarkspur::init(void*) {
         return ASIOFalse;
     }
 
-    // The render thread works on a pin of the bound filter: end the stream before that filter goes.
+    // The render thread works on a pin of the bound filter: end the stream before that filter goes,
+    // also when the thread outlived stop's bounded wait.
     stop();
+    WaitForRenderThreadEnd(this);
     ReleaseDevice();
     m_filterEnum = filterEnum;
     m_renderFilter = filter;
