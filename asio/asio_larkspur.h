@@ -57,19 +57,35 @@ public:
     ASIOError future(int32_t selector, void* opt) override;
     ASIOError outputReady() override;
 
+    // For inspection: the filter that init bound, or null.
+    const CKsAudRenFilter* GetRenderFilter() const { return m_renderFilter; }
+
 private:
-    bool IsDsd() const { return m_ioFormat == kASIODSDFormat; }
+    bool IsDsd() const { return m_ioFormat.load(std::memory_order_relaxed) == kASIODSDFormat; }
     void SetErrorMessage(const char* text);
     void SetTimeInfoFlags(uint32_t flags);
     void FreeBufferBlocks();
     // Deletes the filter enumerator, and with it the bound render filter.
     void ReleaseDevice();
 
-    int32_t m_ioFormat = kASIOPCMFormat;
-    double m_sampleRate = 44100.0;
-    ASIOCallbacks* m_callbacks = nullptr;
-    ASIOTime m_asioTime{};
-    ASIOTimeStamp m_periodTimeStamp{};
+    // The render pin for a call from a host thread, kept from being closed until ReleasePin.
+    CKsAudPin* AcquirePin();
+    void ReleasePin();
+    // Clears m_renderPin and waits until no host call still uses the pin; returns what it held.
+    CKsAudPin* TakePinForClosing();
+
+    friend bool StartRenderThread(ASIOLarkspur* driver);
+    friend DWORD WINAPI RenderThreadProc(LPVOID);
+    friend void ProcessPeriod(ASIOLarkspur* driver);
+    friend void SwitchWithTimeInfo(ASIOLarkspur* driver, ASIOCallbacks* callbacks);
+
+    // Fields the render thread reads or writes while the host's threads may call in are atomic; the
+    // buffers, their counts and m_timeInfoMode are handed over before the thread starts.
+    std::atomic<int32_t> m_ioFormat{kASIOPCMFormat};
+    std::atomic<double> m_sampleRate{44100.0};
+    std::atomic<ASIOCallbacks*> m_callbacks{nullptr};
+    alignas(8) ASIOTime m_asioTime{};
+    std::atomic<ASIOTimeStamp> m_periodTimeStamp{ASIOTimeStamp{0, 0}};
     int32_t* m_inputBuffers[4] = {};
     int32_t* m_outputBuffers[4] = {};
     int32_t m_inputChannels[kMaxBuffersPerDirection] = {};
@@ -82,10 +98,14 @@ private:
     int32_t m_bufferIndex = 0;
     std::atomic<bool> m_running{false};
     bool m_timeInfoMode = false;
-    bool m_timeCodeRead = false;
+    std::atomic<bool> m_timeCodeRead{false};
     char m_errorMessage[kErrorMessageSize] = {};
     CKsAudRenFilter* m_renderFilter = nullptr;
     std::atomic<CKsAudPin*> m_renderPin{nullptr};
     // The enumerator that owns m_renderFilter; kept so the filter is released with the driver.
     CKsEnumFilters* m_filterEnum = nullptr;
+    // Host calls using m_renderPin right now (getSamplePosition, stop).
+    std::atomic<int> m_pinUsers{0};
+    // Frames per second the device consumes in the current stream; handed to the render thread.
+    uint32_t m_streamFramesPerSecond = 0;
 };

@@ -1,5 +1,6 @@
 // The host's double buffers: one block of two halves per created channel.
 #include "asio/asio_larkspur.h"
+#include "asio/render_thread.h"
 
 #include <cstdint>
 #include <new>
@@ -66,13 +67,13 @@ ASIOError ASIOLarkspur::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCh
         return ASE_NoMemory;
     }
 
-    m_callbacks = callbacks;
+    m_callbacks.store(callbacks);
     if (callbacks->asioMessage && callbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0) {
         m_timeInfoMode = true;
         m_asioTime.timeInfo.speed = 1.0;
         m_asioTime.timeInfo.systemTime = {0, 0};
         m_asioTime.timeInfo.samplePosition = {0, 0};
-        m_asioTime.timeInfo.sampleRate = m_sampleRate;
+        std::atomic_ref<double>(m_asioTime.timeInfo.sampleRate).store(m_sampleRate.load());
         std::atomic_ref<uint32_t>(m_asioTime.timeInfo.flags)
             .store(kSystemTimeValid | kSamplePositionValid | kSampleRateValid);
         m_asioTime.timeCode.speed = 1.0;
@@ -100,8 +101,10 @@ void ASIOLarkspur::FreeBufferBlocks() {
 
 ASIOError ASIOLarkspur::disposeBuffers() {
     // No host call from the render thread from here on.
-    m_callbacks = nullptr;
+    m_callbacks.store(nullptr);
     stop();
+    // A thread that stop gave up waiting for may still read the blocks.
+    WaitForRenderThreadEnd(this);
     FreeBufferBlocks();
     return ASE_OK;
 }

@@ -96,18 +96,19 @@ ASIOError ASIOLarkspur::canSampleRate(ASIOSampleRate) {
 ASIOError ASIOLarkspur::getSampleRate(ASIOSampleRate* sampleRate) {
     if (!sampleRate)
         return ASE_InvalidParameter;
-    *sampleRate = m_sampleRate;
+    *sampleRate = m_sampleRate.load();
     return ASE_OK;
 }
 
 ASIOError ASIOLarkspur::setSampleRate(ASIOSampleRate sampleRate) {
-    if (sampleRate == m_sampleRate)
+    if (sampleRate == m_sampleRate.load())
         return ASE_OK;
     SetTimeInfoFlags(kSampleRateChanged);
-    m_sampleRate = sampleRate;
-    m_asioTime.timeInfo.sampleRate = sampleRate;
-    if (m_callbacks && m_callbacks->sampleRateDidChange)
-        m_callbacks->sampleRateDidChange(sampleRate);
+    m_sampleRate.store(sampleRate);
+    std::atomic_ref<double>(m_asioTime.timeInfo.sampleRate).store(sampleRate);
+    ASIOCallbacks* callbacks = m_callbacks.load();
+    if (callbacks && callbacks->sampleRateDidChange)
+        callbacks->sampleRateDidChange(sampleRate);
     // The device learns the rate at the next start.
     return ASE_OK;
 }
@@ -175,7 +176,7 @@ ASIOError ASIOLarkspur::future(int32_t selector, void* opt) {
     case kAsioGetIoFormat:
         if (!opt)
             return ASE_InvalidParameter;
-        static_cast<ASIOIoFormat*>(opt)->FormatType = m_ioFormat;
+        static_cast<ASIOIoFormat*>(opt)->FormatType = m_ioFormat.load();
         return ASE_SUCCESS;
     default:
         return ASE_NotPresent;

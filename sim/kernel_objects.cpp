@@ -1,6 +1,7 @@
 #include "sim/kernel_objects.h"
 
 #include "sim/failure_injection.h"
+#include "sim/threads.h"
 #include "sim/wait_lock.h"
 
 #include <chrono>
@@ -91,6 +92,7 @@ void CompleteOverlapped(OVERLAPPED* overlapped, DWORD status, DWORD bytes) {
 using namespace sim;
 
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
+    KernelScope kernel;
     DWORD error = 0;
     if (TakeFailure(Call::CreateEventW, &error)) {
         SetLastError(error);
@@ -100,6 +102,7 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
 }
 
 BOOL WINAPI SetEvent(HANDLE event) {
+    KernelScope kernel;
     DWORD error = 0;
     if (TakeFailure(Call::SetEvent, &error)) {
         SetLastError(error);
@@ -113,6 +116,7 @@ BOOL WINAPI ResetEvent(HANDLE event) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
+    KernelScope kernel;
     DWORD error = 0;
     if (TakeFailure(Call::CloseHandle, &error)) {
         SetLastError(error);
@@ -140,6 +144,13 @@ DWORD Wait(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds)
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
+    // As on Windows, the same object may not appear twice (tag bits do not make it another).
+    for (DWORD i = 0; i < count; ++i)
+        for (DWORD j = i + 1; j < count; ++j)
+            if (Key(handles[i]) == Key(handles[j])) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return WAIT_FAILED;
+            }
     std::shared_ptr<KernelObject> objects[MAXIMUM_WAIT_OBJECTS];
     for (DWORD i = 0; i < count; ++i) {
         objects[i] = ReferenceObject(handles[i]);
@@ -170,6 +181,16 @@ DWORD Wait(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds)
             WaitCondition().wait(lock);
         } else if (WaitCondition().wait_until(lock, deadline) == std::cv_status::timeout) {
             // One last look, as a signal may have come with the timeout.
+            if (waitAll) {
+                bool all = true;
+                for (DWORD i = 0; i < count && all; ++i)
+                    all = objects[i]->IsSignalled();
+                if (all) {
+                    for (DWORD i = 0; i < count; ++i)
+                        objects[i]->TryAcquire();
+                    return WAIT_OBJECT_0;
+                }
+            }
             for (DWORD i = 0; i < count && !waitAll; ++i)
                 if (objects[i]->TryAcquire())
                     return WAIT_OBJECT_0 + i;
@@ -181,6 +202,7 @@ DWORD Wait(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds)
 } // namespace
 
 DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+    KernelScope kernel;
     DWORD error = 0;
     if (TakeFailure(Call::WaitForMultipleObjects, &error)) {
         SetLastError(error);
@@ -190,6 +212,7 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wai
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    KernelScope kernel;
     DWORD error = 0;
     if (TakeFailure(Call::WaitForSingleObject, &error)) {
         SetLastError(error);
@@ -200,6 +223,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                             LPDWORD returned, LPOVERLAPPED overlapped) {
+    KernelScope kernel;
     DWORD error = 0;
     if (TakeFailure(Call::DeviceIoControl, &error)) {
         SetLastError(error);

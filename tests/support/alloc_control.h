@@ -12,7 +12,8 @@ void ResetAllocationFailures();
 // Nothrow allocations that were made to fail since the last reset.
 long FailedAllocations();
 
-// Heap allocations (any operator new) made by the calling thread since it started.
+// Heap allocations (any operator new) made by the calling thread since it started, leaving out those
+// of the simulated system's own calls.
 long ThreadAllocationCount();
 
 } // namespace testing_support

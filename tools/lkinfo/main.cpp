@@ -9,17 +9,34 @@
 namespace {
 
 void Usage(std::FILE* out) {
-    std::fprintf(out, "usage: lkinfo [--driver PATH]\n"
-                      "Loads the driver as an ASIO host does and prints what it reports.\n");
+    std::fprintf(out, "usage: lkinfo [--driver PATH] [--no-device]\n"
+                      "Loads the driver as an ASIO host does and prints what it reports.\n"
+                      "  --no-device  tell the simulated machine that no device is attached\n");
+}
+
+using AttachNoDeviceFn = void (*)();
+using DescribeRenderPinsFn = size_t (*)(char*, size_t);
+
+// The simulated device's render pins, when the library carries the simulation; empty otherwise.
+std::string DescribeRenderPins(const lktool::DriverLibrary& library) {
+    auto describe = reinterpret_cast<DescribeRenderPinsFn>(library.Symbol("LkSimDescribeRenderPins"));
+    if (!describe)
+        return {};
+    std::string text(describe(nullptr, 0) + 1, '\0');
+    text.resize(describe(text.data(), text.size()));
+    return text;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     std::string driverPath = lktool::DefaultDriverPath(argv[0]);
+    bool noDevice = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--driver") == 0 && i + 1 < argc) {
             driverPath = argv[++i];
+        } else if (std::strcmp(argv[i], "--no-device") == 0) {
+            noDevice = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             Usage(stdout);
             return 0;
@@ -34,12 +51,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "lkinfo: %s\n", library.error().c_str());
         return 3;
     }
+    if (noDevice) {
+        auto attachNoDevice = reinterpret_cast<AttachNoDeviceFn>(library.Symbol("LkSimAttachNoDevice"));
+        if (!attachNoDevice) {
+            std::fprintf(stderr, "lkinfo: --no-device needs a driver library with the simulated machine\n");
+            return 2;
+        }
+        attachNoDevice();
+    }
     IASIO* driver = library.CreateDriver();
     if (!driver) {
         std::fprintf(stderr, "lkinfo: %s\n", library.error().c_str());
         return 3;
     }
-    lkinfo::PrintReport(driver, stdout);
+    lkinfo::PrintReport(driver, stdout, DescribeRenderPins(library));
     driver->Release();
     return 0;
 }

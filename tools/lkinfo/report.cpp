@@ -79,7 +79,7 @@ void SetFormat(IASIO* driver, ASIOIoFormatType type) {
 
 } // namespace
 
-ASIOBool PrintReport(IASIO* driver, std::FILE* out) {
+ASIOBool PrintReport(IASIO* driver, std::FILE* out, const std::string& renderPins) {
     char name[32] = {};
     driver->getDriverName(name);
     std::fprintf(out, "Driver           %s (version %d)\n", name, driver->getDriverVersion());
@@ -91,6 +91,8 @@ ASIOBool PrintReport(IASIO* driver, std::FILE* out) {
         std::fprintf(out, "init             succeeded: the device is bound\n");
     else
         std::fprintf(out, "init             failed: %s\n", error[0] ? error : "(no error text)");
+    if (!renderPins.empty())
+        std::fprintf(out, "\nRender pins, as the device reports them\n%s\n", renderPins.c_str());
 
     int32_t inputs = 0, outputs = 0;
     driver->getChannels(&inputs, &outputs);

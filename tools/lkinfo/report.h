@@ -4,11 +4,13 @@
 #include "platform/asio.h"
 
 #include <cstdio>
+#include <string>
 
 namespace lkinfo {
 
-// Initialises the driver and prints what it tells about itself. Returns the init result.
-ASIOBool PrintReport(IASIO* driver, std::FILE* out);
+// Initialises the driver and prints what it tells about itself, and the device's render pins when
+// `renderPins` describes them. Returns the init result.
+ASIOBool PrintReport(IASIO* driver, std::FILE* out, const std::string& renderPins = {});
 
 const char* SampleTypeName(ASIOSampleType type);
 const char* AsioErrorName(ASIOError error);

@@ -1,0 +1,160 @@
+#include "sim/threads.h"
+
+#include "sim/failure_injection.h"
+#include "sim/kernel_objects.h"
+#include "sim/wait_lock.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+namespace sim {
+namespace {
+
+thread_local int t_kernelDepth = 0;
+
+std::atomic<int64_t> g_timeOverride{-1};
+const auto g_start = std::chrono::steady_clock::now();
+
+std::atomic<int> g_mmcssJoins{0};
+std::atomic<int> g_mmcssReverts{0};
+std::mutex g_taskMutex;
+std::string g_lastTask;
+std::atomic<int> g_runningThreads{0};
+
+// A thread's handle: signalled once the thread function has returned.
+class Thread : public KernelObject {
+public:
+    bool IsWaitable() const override { return true; }
+    bool IsSignalled() const override { return m_ended; }
+    bool TryAcquire() override { return m_ended; }
+    void End(DWORD exitCode) {
+        {
+            std::lock_guard lock(WaitMutex());
+            m_exitCode = exitCode;
+            m_ended = true;
+        }
+        WaitCondition().notify_all();
+    }
+    bool ExitCode(DWORD* code) const {
+        std::lock_guard lock(WaitMutex());
+        *code = m_ended ? m_exitCode : 259; // STILL_ACTIVE
+        return true;
+    }
+
+private:
+    bool m_ended = false; // guarded by the wait lock
+    DWORD m_exitCode = 0;
+};
+
+} // namespace
+
+void SetTimeOverride(DWORD milliseconds) {
+    g_timeOverride = milliseconds;
+}
+void ClearTimeOverride() {
+    g_timeOverride = -1;
+}
+int MmcssJoins() {
+    return g_mmcssJoins;
+}
+int MmcssReverts() {
+    return g_mmcssReverts;
+}
+std::string LastMmcssTask() {
+    std::lock_guard lock(g_taskMutex);
+    return g_lastTask;
+}
+int RunningThreads() {
+    return g_runningThreads;
+}
+
+bool InSimulatedKernel() {
+    return t_kernelDepth > 0;
+}
+KernelScope::KernelScope() {
+    ++t_kernelDepth;
+}
+KernelScope::~KernelScope() {
+    --t_kernelDepth;
+}
+
+} // namespace sim
+
+using namespace sim;
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                           DWORD, LPDWORD threadId) {
+    KernelScope kernel;
+    DWORD error = 0;
+    if (TakeFailure(Call::CreateThread, &error)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    auto thread = std::make_shared<Thread>();
+    HANDLE handle = InsertObject(thread);
+    ++g_runningThreads;
+    // The thread holds its own reference, so closing the handle does not end it.
+    std::thread([thread, start, parameter] {
+        const DWORD code = start(parameter);
+        // Counted out before the handle is signalled, so a waiter sees the count already lowered.
+        --g_runningThreads;
+        thread->End(code);
+    }).detach();
+    if (threadId)
+        *threadId = static_cast<DWORD>(reinterpret_cast<uintptr_t>(handle));
+    return handle;
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
+    auto thread = ReferenceObjectAs<Thread>(handle);
+    if (!thread || !exitCode) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return thread->ExitCode(exitCode) ? TRUE : FALSE;
+}
+
+void WINAPI Sleep(DWORD milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+DWORD WINAPI timeGetTime() {
+    const int64_t fixed = g_timeOverride;
+    if (fixed >= 0)
+        return static_cast<DWORD>(fixed);
+    return static_cast<DWORD>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - g_start)
+            .count());
+}
+
+HANDLE WINAPI AvSetMmThreadCharacteristicsA(LPCSTR task, LPDWORD taskIndex) {
+    KernelScope kernel;
+    DWORD error = 0;
+    if (TakeFailure(Call::AvSetMmThreadCharacteristicsA, &error)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    {
+        std::lock_guard lock(g_taskMutex);
+        g_lastTask = task ? task : "";
+    }
+    if (taskIndex)
+        *taskIndex = 1;
+    ++g_mmcssJoins;
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7A5C0000));
+}
+
+BOOL WINAPI AvRevertMmThreadCharacteristics(HANDLE avrtHandle) {
+    if (!avrtHandle) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    ++g_mmcssReverts;
+    return TRUE;
+}
+
+ULONG WINAPI htonl(ULONG value) {
+    return __builtin_bswap32(value);
+}

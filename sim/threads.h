@@ -1,0 +1,35 @@
+// Threads, time and the multimedia scheduler of the simulated Windows, with what tests need to control
+// and observe them.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <string>
+
+namespace sim {
+
+// timeGetTime returns `milliseconds` from now on (until cleared); otherwise the time since start.
+void SetTimeOverride(DWORD milliseconds);
+void ClearTimeOverride();
+
+// Scheduler tasks joined and reverted so far, and the name of the last task asked for.
+int MmcssJoins();
+int MmcssReverts();
+std::string LastMmcssTask();
+
+// Threads created with CreateThread that have not returned yet.
+int RunningThreads();
+
+// True while the calling thread runs inside a simulated system call; the allocation counting of the
+// tests leaves out what the simulated system allocates for itself.
+bool InSimulatedKernel();
+
+class KernelScope {
+public:
+    KernelScope();
+    ~KernelScope();
+    KernelScope(const KernelScope&) = delete;
+    KernelScope& operator=(const KernelScope&) = delete;
+};
+
+} // namespace sim

@@ -1,0 +1,538 @@
+// The driver streaming end to end against the simulated Larkspur with a stepped clock: what the device
+// receives, in which order the host is called, time information, stop and drain, and the stream's
+// failure paths.
+#include "asio/packing.h"
+#include "asio/render_thread.h"
+#include "ks/audio_pin.h"
+#include "sim/failure_injection.h"
+#include "sim/kernel_objects.h"
+#include "sim/larkspur/device.h"
+#include "sim/setupapi.h"
+#include "sim/threads.h"
+#include "tests/support/host.h"
+#include "tests/support/stream_host.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+using namespace testing_support;
+using sim::larkspur::Clock;
+using sim::larkspur::Device;
+using sim::larkspur::RecordEvent;
+
+namespace {
+
+constexpr int32_t kFrames = 64;
+
+bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+class Streaming : public ::testing::Test {
+protected:
+    void SetUp() override {
+        device = Device::Create(Clock::Stepped);
+        sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter())});
+        driver = CreateDriver();
+        ASSERT_NE(driver, nullptr);
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    }
+    void TearDown() override {
+        if (driver) {
+            StopWithDrain();
+            EXPECT_EQ(driver->Release(), 0u);
+        }
+        sim::ClearFailures();
+        sim::ResetDeviceInterfaces();
+        EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }));
+    }
+
+    void UseDsd() {
+        ASIOIoFormat format{};
+        format.FormatType = kASIODSDFormat;
+        ASSERT_EQ(driver->future(kAsioSetIoFormat, &format), ASE_SUCCESS);
+    }
+
+    void CreateOutputs(int outputs, int32_t bufferSize, int inputs = 0) {
+        std::vector<ASIOBufferInfo> infos;
+        for (int i = 0; i < outputs; ++i)
+            infos.push_back({ASIOFalse, i, {}});
+        for (int i = 0; i < inputs; ++i)
+            infos.push_back({ASIOTrue, i, {}});
+        ASSERT_EQ(driver->createBuffers(infos.data(), static_cast<int32_t>(infos.size()), bufferSize,
+                                        &host.callbacks),
+                  ASE_OK);
+        host.buffers.assign(infos.begin(), infos.begin() + outputs);
+        int32_t a, b, preferred, d;
+        driver->getBufferSize(&a, &b, &preferred, &d);
+        ASIOIoFormat format{};
+        driver->future(kAsioGetIoFormat, &format);
+        host.frames = format.FormatType == kASIODSDFormat ? preferred / 32 : preferred;
+    }
+
+    // Completes one write at a time, each once the thread resubmitted, until the host had `switches`.
+    void Pump(int switches) {
+        while (host.switches.load() < switches) {
+            ASSERT_TRUE(device->WaitForPendingWrites(1, 5000));
+            const int before = host.switches.load();
+            ASSERT_EQ(device->CompleteWrites(1), 1u);
+            ASSERT_TRUE(host.WaitForSwitches(before + 1));
+        }
+    }
+
+    // stop() on another thread while writes are completed, so the drain can run its course.
+    void StopWithDrain() {
+        std::atomic<bool> done{false};
+        std::thread stopper([&] {
+            driver->stop();
+            done = true;
+        });
+        while (!done.load()) {
+            device->CompleteWrites(1);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        stopper.join();
+    }
+
+    // The device's audio cut into packets of `frames` frames, each as 32-bit words.
+    std::vector<std::vector<uint32_t>> Packets(int32_t frames) {
+        const std::vector<BYTE> audio = device->Audio();
+        const size_t packetBytes = static_cast<size_t>(frames) * 8;
+        std::vector<std::vector<uint32_t>> packets;
+        for (size_t at = 0; at + packetBytes <= audio.size(); at += packetBytes) {
+            std::vector<uint32_t> words(frames * 2);
+            std::memcpy(words.data(), audio.data() + at, packetBytes);
+            packets.push_back(words);
+        }
+        EXPECT_EQ(audio.size() % packetBytes, 0u);
+        return packets;
+    }
+
+    // The packet the host's period k produced, for `outputs` buffers (one buffer feeds both words).
+    std::vector<uint32_t> Expected(int period, int outputs, int32_t frames) {
+        std::vector<uint32_t> words;
+        for (int32_t j = 0; j < frames; ++j) {
+            words.push_back(static_cast<uint32_t>(StreamHost::Word(period, 0, j)));
+            words.push_back(static_cast<uint32_t>(StreamHost::Word(period, outputs >= 2 ? 1 : 0, j)));
+        }
+        return words;
+    }
+
+    std::shared_ptr<Device> device;
+    IASIO* driver = nullptr;
+    StreamHost host;
+};
+
+TEST_F(Streaming, PcmArrivesBitExactInPeriodOrder) {
+    CreateOutputs(2, kFrames, 2);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Pump(12);
+    EXPECT_EQ(device->ModeCodes(), std::vector<ULONG>{DEVICE_MODE_PCM});
+    StopWithDrain();
+
+    // Priming hands out 0, 1, 0; then every completion hands out the half it has just packed.
+    const std::vector<int32_t> indices = host.Indices();
+    ASSERT_GE(indices.size(), 12u);
+    for (size_t i = 0; i < indices.size(); ++i)
+        EXPECT_EQ(indices[i], static_cast<int32_t>(i % 2)) << i;
+
+    // The first write carries period 1 (half 1), the first completion packs half 1 again, then each
+    // completion packs the half its period before last filled: 1, 1, 2, 3, ... Period 0 is never sent.
+    const auto packets = Packets(kFrames);
+    size_t data = 0;
+    while (data < packets.size() && packets[data] != std::vector<uint32_t>(kFrames * 2, 0))
+        ++data;
+    ASSERT_GE(data, 9u);
+    for (size_t i = 0; i < data; ++i)
+        ASSERT_EQ(packets[i], Expected(i == 0 ? 1 : static_cast<int>(i), 2, kFrames)) << "packet " << i;
+
+    // Stream end, then silence: 16 silence writes, of which the device completed all but the last.
+    EXPECT_EQ(device->Events(), (std::vector<RecordEvent>{{RecordEvent::Mode, DEVICE_MODE_PCM},
+                                                          {RecordEvent::State, KSSTATE_RUN},
+                                                          {RecordEvent::Mode, DEVICE_MODE_STREAM_END},
+                                                          {RecordEvent::State, KSSTATE_STOP}}));
+    EXPECT_GE(packets.size() - data, 15u);
+    EXPECT_EQ(device->WritePackets(), data + 16);
+    EXPECT_EQ(device->OpenPins(), 0u);
+
+    WAVEFORMATEXTENSIBLE format{};
+    ULONG interfaceId = 99;
+    ASSERT_TRUE(device->LatestConnect(&format, &interfaceId));
+    EXPECT_EQ(format.Format.nSamplesPerSec, 44100u);
+    EXPECT_EQ(format.Format.nAvgBytesPerSec, 176400u);
+    EXPECT_EQ(format.Format.nBlockAlign, 4);
+    EXPECT_EQ(format.Format.wBitsPerSample, 32);
+    EXPECT_EQ(format.dwChannelMask, 3u);
+    EXPECT_EQ(interfaceId, static_cast<ULONG>(KSINTERFACE_STANDARD_STREAMING));
+}
+
+TEST_F(Streaming, OneOutputBufferFeedsBothWords) {
+    CreateOutputs(1, kFrames);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Pump(8);
+    StopWithDrain();
+    const auto packets = Packets(kFrames);
+    ASSERT_GE(packets.size(), 5u);
+    for (size_t i = 0; i < 5; ++i)
+        EXPECT_EQ(packets[i], Expected(i == 0 ? 1 : static_cast<int>(i), 1, kFrames)) << i;
+}
+
+TEST_F(Streaming, DsdTravelsByteSwappedAndEndsInDsdSilence) {
+    UseDsd();
+    ASSERT_EQ(driver->setSampleRate(2822400.0), ASE_OK);
+    CreateOutputs(2, 32 * kFrames);
+    ASSERT_EQ(host.frames, kFrames);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Pump(9);
+    StopWithDrain();
+
+    WAVEFORMATEXTENSIBLE format{};
+    ULONG interfaceId = 0;
+    ASSERT_TRUE(device->LatestConnect(&format, &interfaceId));
+    EXPECT_EQ(format.Format.nSamplesPerSec, 44100u); // the DSD bit rate / 64
+    EXPECT_EQ(device->ModeCodes(), (std::vector<ULONG>{DEVICE_MODE_DSD, DEVICE_MODE_STREAM_END}));
+
+    // The device swaps each word back: it holds what the host wrote.
+    const auto packets = Packets(kFrames);
+    size_t data = 0;
+    while (data < packets.size() && packets[data] != std::vector<uint32_t>(kFrames * 2, kDsdSilenceWord))
+        ++data;
+    ASSERT_GE(data, 6u);
+    for (size_t i = 0; i < data; ++i)
+        ASSERT_EQ(packets[i], Expected(i == 0 ? 1 : static_cast<int>(i), 2, kFrames)) << i;
+    ASSERT_GE(packets.size() - data, 15u);
+    for (size_t i = data; i < packets.size(); ++i)
+        EXPECT_EQ(packets[i], std::vector<uint32_t>(kFrames * 2, kDsdSilenceWord));
+}
+
+TEST_F(Streaming, TimeInfoCarriesPositionStampAndFlags) {
+    host.timeInfo = true;
+    sim::SetTimeOverride(7000);
+    CreateOutputs(2, kFrames);
+    ASSERT_EQ(driver->future(kAsioEnableTimeCodeRead, nullptr), ASE_SUCCESS);
+    ASSERT_EQ(driver->setClockSource(0), ASE_OK); // sets the clock-changed flag for the first switch
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Pump(8);
+    StopWithDrain();
+    sim::ClearTimeOverride();
+
+    std::vector<ASIOTime> times;
+    {
+        std::lock_guard lock(host.mutex);
+        times = host.times;
+    }
+    ASSERT_GE(times.size(), 8u);
+    EXPECT_EQ(host.Indices().size(), times.size()); // only bufferSwitchTimeInfo was called
+    for (size_t i = 0; i < times.size(); ++i) {
+        const AsioTimeInfo& info = times[i].timeInfo;
+        // Copies: the packed record's doubles may sit on 4-byte boundaries.
+        const double speed = info.speed, rate = info.sampleRate;
+        EXPECT_EQ(speed, 1.0);
+        EXPECT_EQ(rate, 44100.0);
+        EXPECT_EQ(info.systemTime.hi, 1u); // 7e9 ns
+        EXPECT_EQ(info.systemTime.lo, static_cast<uint32_t>(7000000000ull - 4294967296ull));
+        // Changed-flags reach the first switch only.
+        EXPECT_EQ(info.flags, i == 0 ? (7u | kClockSourceChanged) : 7u) << i;
+        EXPECT_EQ(times[i].timeCode.flags, 3u);
+        EXPECT_EQ(times[i].timeCode.timeCodeSamples.lo, info.samplePosition.lo + 26460000u);
+    }
+    // The position is the device's write offset: it grows as writes complete.
+    EXPECT_EQ(times[0].timeInfo.samplePosition.lo, 0u);
+    EXPECT_GT(times.back().timeInfo.samplePosition.lo, times[3].timeInfo.samplePosition.lo);
+}
+
+TEST_F(Streaming, SamplePositionBeforeDuringAndAfterAStream) {
+    ASIOSamples position{1, 1};
+    ASIOTimeStamp stamp{1, 1};
+    ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
+    EXPECT_EQ(position.lo, 0u);
+    EXPECT_EQ(stamp.lo, 0u);
+    EXPECT_EQ(stamp.hi, 0u);
+
+    sim::SetTimeOverride(3);
+    CreateOutputs(2, kFrames);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Pump(6);
+    ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
+    EXPECT_GT(position.lo, 0u);
+    EXPECT_EQ(stamp.lo, 3000000u);
+    StopWithDrain();
+    sim::ClearTimeOverride();
+
+    ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
+    EXPECT_EQ(position.lo, 0u);
+    EXPECT_EQ(position.hi, 0u);
+    EXPECT_EQ(stamp.lo, 3000000u); // the stamp of the last period stays
+}
+
+TEST_F(Streaming, StartRefusesWithoutOutputsOrFilterOrUsableRate) {
+    ASSERT_EQ(driver->start(), ASE_NotPresent); // no createBuffers: nothing said
+    EXPECT_EQ(DriverError(driver), "");
+
+    CreateOutputs(0, kFrames, 2); // inputs only
+    EXPECT_EQ(driver->start(), ASE_NotPresent);
+    EXPECT_EQ(DriverError(driver), "ASIO Larkspur No pins available for rendering");
+
+    for (double rate : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                        -44100.0, 5e9, 8000.0}) {
+        CreateOutputs(2, kFrames);
+        ASSERT_EQ(driver->setSampleRate(rate), ASE_OK);
+        EXPECT_EQ(driver->start(), ASE_NotPresent) << rate;
+        EXPECT_EQ(device->OpenPins(), 0u);
+    }
+    EXPECT_EQ(sim::RunningThreads(), 0);
+
+    // A driver that never found the device.
+    IASIO* unbound = CreateDriver();
+    ASIOBufferInfo info{ASIOFalse, 0, {}};
+    StreamHost other;
+    ASSERT_EQ(unbound->createBuffers(&info, 1, kFrames, &other.callbacks), ASE_OK);
+    EXPECT_EQ(unbound->start(), ASE_NotPresent);
+    EXPECT_EQ(DriverError(unbound), "ASIO Larkspur No pins available for rendering");
+    unbound->Release();
+}
+
+TEST_F(Streaming, RateIsTruncatedNotRounded) {
+    ASSERT_EQ(driver->setSampleRate(44100.7), ASE_OK);
+    CreateOutputs(2, kFrames);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    WAVEFORMATEXTENSIBLE format{};
+    ULONG interfaceId = 0;
+    ASSERT_TRUE(device->LatestConnect(&format, &interfaceId));
+    EXPECT_EQ(format.Format.nSamplesPerSec, 44100u);
+}
+
+TEST_F(Streaming, ASecondStartWhileStreamingChangesNothing) {
+    CreateOutputs(2, kFrames);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Pump(5);
+    EXPECT_EQ(driver->start(), ASE_OK);
+    EXPECT_EQ(sim::RunningThreads(), 1);
+    EXPECT_EQ(device->OpenPins(), 1u);
+    Pump(9);
+    const auto indices = host.Indices();
+    for (size_t i = 0; i < indices.size(); ++i)
+        EXPECT_EQ(indices[i], static_cast<int32_t>(i % 2)) << i;
+}
+
+TEST_F(Streaming, StopStopsCallbacksAndRestartsCleanly) {
+    const size_t handles = sim::OpenHandleCount();
+    CreateOutputs(2, kFrames);
+    for (int round = 0; round < 3; ++round) {
+        const int before = host.switches.load();
+        ASSERT_EQ(driver->start(), ASE_OK);
+        Pump(before + 6);
+        StopWithDrain();
+        const int after = host.switches.load();
+        device->CompleteWrites(100);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(host.switches.load(), after); // no callback after stop
+        EXPECT_EQ(sim::RunningThreads(), 0);
+        // Events, the pin and the thread handle are all closed again.
+        EXPECT_EQ(sim::OpenHandleCount(), handles) << round;
+    }
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    EXPECT_EQ(driver->stop(), ASE_OK);
+}
+
+TEST_F(Streaming, ADeviceThatStopsCompletingEndsTheStream) {
+    CreateOutputs(2, kFrames);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Pump(4);
+    // No more completions: the thread gives up after its wait limit, drains what it can and exits.
+    ASSERT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }, 10000));
+    EXPECT_EQ(device->OpenPins(), 0u);
+    EXPECT_EQ(device->ModeCodes(), (std::vector<ULONG>{DEVICE_MODE_PCM, DEVICE_MODE_STREAM_END}));
+    // The ended stream does not block a new one.
+    ASSERT_EQ(driver->start(), ASE_OK);
+    EXPECT_EQ(device->OpenPins(), 1u);
+}
+
+TEST_F(Streaming, AWriteRefusedAtOnceEndsTheStream) {
+    CreateOutputs(2, kFrames);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(device->WaitForPendingWrites(1, 5000));
+    ASSERT_TRUE(host.WaitForSwitches(3));
+    // From now on the device refuses every request; the next resubmission fails at once.
+    sim::FailNext(sim::Call::DeviceIoControl, ERROR_GEN_FAILURE, 1000000);
+    device->CompleteWrites(1);
+    ASSERT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }, 3000));
+    sim::ClearFailures();
+    EXPECT_EQ(host.switches.load(), 4);
+}
+
+TEST_F(Streaming, InitWhileStreamingStopsTheStreamFirst) {
+    CreateOutputs(2, kFrames);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Pump(5);
+    std::atomic<bool> done{false};
+    std::thread initialiser([&] {
+        EXPECT_EQ(driver->init(nullptr), ASIOTrue);
+        done = true;
+    });
+    while (!done.load()) {
+        device->CompleteWrites(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    initialiser.join();
+    EXPECT_EQ(sim::RunningThreads(), 0);
+    EXPECT_EQ(device->OpenPins(), 0u);
+    // The new binding streams.
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Pump(host.switches.load() + 4);
+}
+
+// The render thread stuck in a host callback outlives stop's wait; a new start waits for it.
+std::atomic<bool> g_gateClosed{false};
+std::atomic<bool> g_inGate{false};
+void Gate(int period) {
+    if (period == 5) {
+        g_inGate = true;
+        while (g_gateClosed.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        g_inGate = false;
+    }
+}
+
+TEST_F(Streaming, StartWaitsForAThreadStillDraining) {
+    CreateOutputs(2, kFrames);
+    g_gateClosed = true;
+    host.duringSwitch = &Gate;
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Pump(5);
+    ASSERT_TRUE(device->WaitForPendingWrites(1, 5000));
+    device->CompleteWrites(1);
+    ASSERT_TRUE(WaitUntil([] { return g_inGate.load(); }));
+
+    EXPECT_EQ(driver->stop(), ASE_OK); // gives up after its bounded wait
+    EXPECT_EQ(sim::RunningThreads(), 1);
+    std::atomic<bool> started{false};
+    std::thread starter([&] {
+        EXPECT_EQ(driver->start(), ASE_OK);
+        started = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(started.load());
+    g_gateClosed = false;
+    while (!started.load()) {
+        device->CompleteWrites(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    starter.join();
+    EXPECT_EQ(sim::RunningThreads(), 1); // the old thread ended before the new one began
+    host.duringSwitch = nullptr;
+}
+
+TEST_F(Streaming, ReleaseWhileStreamingEndsTheThreadFirst) {
+    CreateOutputs(2, kFrames);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Pump(6);
+    std::atomic<bool> released{false};
+    std::thread releaser([&] {
+        EXPECT_EQ(driver->Release(), 0u);
+        released = true;
+    });
+    while (!released.load()) {
+        device->CompleteWrites(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    releaser.join();
+    driver = nullptr;
+    EXPECT_EQ(sim::RunningThreads(), 0);
+    EXPECT_EQ(device->OpenPins(), 0u);
+}
+
+TEST_F(Streaming, TheRenderThreadDoesNotAllocateWhileStreaming) {
+    for (bool timeInfo : {false, true}) {
+        host.timeInfo = timeInfo;
+        CreateOutputs(2, kFrames);
+        const int first = host.switches.load();
+        ASSERT_EQ(driver->start(), ASE_OK);
+        Pump(first + 40);
+        StopWithDrain();
+        std::vector<long> counts;
+        {
+            std::lock_guard lock(host.mutex);
+            counts.assign(host.allocationsAtSwitch.begin() + first + 3, host.allocationsAtSwitch.end());
+        }
+        ASSERT_GE(counts.size(), 30u);
+        EXPECT_EQ(counts.front(), counts.back()) << (timeInfo ? "time info" : "buffer switch");
+    }
+}
+
+} // namespace
+
+namespace {
+
+// The device's real-time clock: writes complete as their frames would have played.
+class RealTimeStreaming : public ::testing::Test {
+protected:
+    void SetUp() override {
+        device = Device::Create(Clock::RealTime);
+        sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter())});
+        driver = CreateDriver();
+        ASSERT_NE(driver, nullptr);
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        // Short periods keep many cycles quick: 32 frames at 384 kHz is about 83 microseconds.
+        ASSERT_EQ(driver->setSampleRate(384000.0), ASE_OK);
+        ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+        ASSERT_EQ(driver->createBuffers(infos, 2, 32, &host.callbacks), ASE_OK);
+        host.buffers.assign(infos, infos + 2);
+        host.frames = 32;
+    }
+    void TearDown() override {
+        if (driver)
+            driver->Release();
+        sim::ResetDeviceInterfaces();
+        EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }));
+    }
+
+    std::shared_ptr<Device> device;
+    IASIO* driver = nullptr;
+    StreamHost host;
+};
+
+TEST_F(RealTimeStreaming, TwoHundredStartStopCycles) {
+    const size_t handles = sim::OpenHandleCount();
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        const int before = host.switches.load();
+        ASSERT_EQ(driver->start(), ASE_OK) << cycle;
+        ASSERT_TRUE(host.WaitForSwitches(before + 4)) << cycle;
+        ASSERT_EQ(driver->stop(), ASE_OK);
+        ASSERT_EQ(sim::RunningThreads(), 0) << cycle;
+        ASSERT_EQ(device->OpenPins(), 0u) << cycle;
+    }
+    EXPECT_EQ(sim::OpenHandleCount(), handles);
+}
+
+TEST_F(RealTimeStreaming, DestroyingTheDriverWhileStreaming) {
+    for (int round = 0; round < 20; ++round) {
+        const int before = host.switches.load();
+        ASSERT_EQ(driver->start(), ASE_OK);
+        ASSERT_TRUE(host.WaitForSwitches(before + 3));
+        EXPECT_EQ(driver->Release(), 0u);
+        EXPECT_EQ(sim::RunningThreads(), 0);
+        EXPECT_EQ(device->OpenPins(), 0u);
+        // A new driver for the next round.
+        driver = CreateDriver();
+        ASSERT_NE(driver, nullptr);
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        ASSERT_EQ(driver->setSampleRate(384000.0), ASE_OK);
+        ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+        ASSERT_EQ(driver->createBuffers(infos, 2, 32, &host.callbacks), ASE_OK);
+        host.buffers.assign(infos, infos + 2);
+    }
+}
+
+} // namespace

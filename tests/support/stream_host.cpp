@@ -1,0 +1,76 @@
+#include "tests/support/stream_host.h"
+
+#include "tests/support/alloc_control.h"
+
+#include <chrono>
+#include <thread>
+
+namespace testing_support {
+
+namespace {
+StreamHost* g_host = nullptr;
+
+void Fill(int32_t index) {
+    StreamHost& host = *g_host;
+    const int period = host.switches.load();
+    if (auto during = host.duringSwitch.load())
+        during(period);
+    for (size_t b = 0; b < host.buffers.size(); ++b) {
+        auto* half = static_cast<int32_t*>(host.buffers[b].buffers[index]);
+        for (int32_t j = 0; j < host.frames; ++j)
+            half[j] = StreamHost::Word(period, static_cast<int>(b), j);
+    }
+    {
+        std::lock_guard lock(host.mutex);
+        host.indices.push_back(index);
+        host.allocationsAtSwitch.push_back(ThreadAllocationCount());
+    }
+    host.switches.fetch_add(1);
+}
+
+void BufferSwitch(int32_t index, ASIOBool) {
+    Fill(index);
+}
+void RateChanged(ASIOSampleRate) {}
+int32_t Message(int32_t selector, int32_t, void*, double*) {
+    return selector == kAsioSupportsTimeInfo && g_host->timeInfo ? 1 : 0;
+}
+ASIOTime* SwitchTimeInfo(ASIOTime* params, int32_t index, ASIOBool) {
+    {
+        std::lock_guard lock(g_host->mutex);
+        g_host->times.push_back(*params);
+    }
+    Fill(index);
+    return params;
+}
+} // namespace
+
+StreamHost::StreamHost() {
+    callbacks = {&BufferSwitch, &RateChanged, &Message, &SwitchTimeInfo};
+    // The records must not allocate on the render thread, whose allocations the tests count.
+    indices.reserve(kRecordCapacity);
+    times.reserve(kRecordCapacity);
+    allocationsAtSwitch.reserve(kRecordCapacity);
+    g_host = this;
+}
+
+StreamHost::~StreamHost() {
+    g_host = nullptr;
+}
+
+bool StreamHost::WaitForSwitches(int count, unsigned timeoutMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (switches.load() < count) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::vector<int32_t> StreamHost::Indices() {
+    std::lock_guard lock(mutex);
+    return indices;
+}
+
+} // namespace testing_support

@@ -1,0 +1,50 @@
+// A host for streaming tests: callbacks that record every buffer switch and fill the half they are
+// handed with a pattern that names the period, so the device's record can be checked bit for bit.
+#pragma once
+
+#include "platform/asio.h"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace testing_support {
+
+struct StreamHost {
+    static constexpr size_t kRecordCapacity = 100000;
+
+    // What the host answers to kAsioSupportsTimeInfo.
+    bool timeInfo = false;
+    ASIOCallbacks callbacks{};
+
+    // Filled in createBuffers by the test: the output halves, in creation order.
+    std::vector<ASIOBufferInfo> buffers;
+    int32_t frames = 0;
+
+    std::atomic<int> switches{0};
+    std::mutex mutex;
+    std::vector<int32_t> indices;          // buffer index of every switch, in order
+    std::vector<ASIOTime> times;           // the time info of every bufferSwitchTimeInfo
+    std::vector<long> allocationsAtSwitch; // the render thread's allocation count at each switch
+
+    // Called on the render thread inside a switch before the half is filled; may block.
+    std::atomic<void (*)(int period)> duringSwitch{nullptr};
+
+    StreamHost();
+    ~StreamHost();
+    StreamHost(const StreamHost&) = delete;
+    StreamHost& operator=(const StreamHost&) = delete;
+
+    // The word the host writes at frame j of buffer b in period k.
+    static int32_t Word(int period, int buffer, int32_t frame) {
+        return static_cast<int32_t>((static_cast<uint32_t>(period) << 20) |
+                                    (static_cast<uint32_t>(buffer) << 16) |
+                                    static_cast<uint32_t>(frame & 0xFFFF));
+    }
+
+    // Polls until at least `count` switches happened; false after `timeoutMs`.
+    bool WaitForSwitches(int count, unsigned timeoutMs = 5000) const;
+    std::vector<int32_t> Indices();
+};
+
+} // namespace testing_support
