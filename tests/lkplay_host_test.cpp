@@ -108,18 +108,6 @@ TEST(LkplayHost, FileArrivesWholeDespitePrimingAndEndsInSilence) {
     }
 }
 
-TEST(LkplayHost, TailOfSilenceBeforeFinished) {
-    FakeAsio driver;
-    HostSettings settings;
-    settings.leadInPeriods = 0;
-    settings.tailPeriods = 3;
-    const std::vector<Frame> frames = Ramp(64 * 5, 3);
-    Played played = Play(driver, settings, frames);
-    ASSERT_TRUE(played.finished);
-    // Five periods of file, then three whole periods of silence before the host says it is done.
-    EXPECT_GE(played.stats.callbacks, 5u + 1u + 3u);
-}
-
 TEST(LkplayHost, DsdSetsTheFormatRateAndWordBuffers) {
     FakeAsio driver;
     HostSettings settings;
