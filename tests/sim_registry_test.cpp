@@ -86,7 +86,7 @@ TEST_F(SimRegistry, EnumeratesSubkeysInNameOrder) {
         RegCloseKey(Create(parent, name));
     EXPECT_EQ(Enumerate(parent), "Alpha;ALPHA2;beta;gamma;");
     EXPECT_EQ(Enumerate(parent), "Alpha;ALPHA2;beta;gamma;");
-    WCHAR small[5];
+    WCHAR small[6];
     EXPECT_EQ(RegEnumKeyW(parent, 0, small, 5), ERROR_MORE_DATA);
     EXPECT_EQ(RegEnumKeyW(parent, 0, small, 6), ERROR_SUCCESS);
     RegCloseKey(parent);
