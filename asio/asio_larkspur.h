@@ -25,10 +25,10 @@ public:
 
     // IUnknown, forwarded to the owner
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        return GetOwner()->QueryInterface(riid, object);
+        return OwnerQueryInterface(riid, object);
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return GetOwner()->AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return GetOwner()->Release(); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return OwnerAddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return OwnerRelease(); }
 
     HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID riid, void** object) override;
 

@@ -20,6 +20,25 @@ LONG Read(LONG volatile* count) {
 CUnknown::CUnknown(LPCWSTR, IUnknown* outer)
     : m_pUnknown(outer ? outer : AsUnknown(static_cast<INonDelegatingUnknown*>(this))), m_cRef(0) {}
 
+bool CUnknown::IsAggregated() const {
+    return m_pUnknown !=
+           AsUnknown(const_cast<INonDelegatingUnknown*>(static_cast<const INonDelegatingUnknown*>(this)));
+}
+
+// Calls on our own non-delegating side go to it directly, by its real type.
+HRESULT CUnknown::OwnerQueryInterface(REFIID riid, void** object) {
+    return IsAggregated() ? m_pUnknown->QueryInterface(riid, object)
+                          : NonDelegatingQueryInterface(riid, object);
+}
+
+ULONG CUnknown::OwnerAddRef() {
+    return IsAggregated() ? m_pUnknown->AddRef() : NonDelegatingAddRef();
+}
+
+ULONG CUnknown::OwnerRelease() {
+    return IsAggregated() ? m_pUnknown->Release() : NonDelegatingRelease();
+}
+
 HRESULT STDMETHODCALLTYPE CUnknown::NonDelegatingQueryInterface(REFIID riid, void** object) {
     if (!object)
         return E_POINTER;

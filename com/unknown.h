@@ -19,10 +19,16 @@ public:
     ULONG STDMETHODCALLTYPE NonDelegatingAddRef() override;
     ULONG STDMETHODCALLTYPE NonDelegatingRelease() override;
 
-    // Where the public IUnknown calls of a derived interface go.
+    // Where the public IUnknown calls of a derived interface go: the outer object when aggregated,
+    // otherwise this object's own non-delegating side.
     IUnknown* GetOwner() const { return m_pUnknown; }
+    HRESULT OwnerQueryInterface(REFIID riid, void** object);
+    ULONG OwnerAddRef();
+    ULONG OwnerRelease();
 
 private:
+    bool IsAggregated() const;
+
     IUnknown* const m_pUnknown;
     LONG volatile m_cRef;
 };

@@ -13,8 +13,8 @@ public:
 
     virtual HRESULT DestroyLists();
 
-    HRESULT EnumFilters(KsFilterType filterType, const GUID* categories, ULONG categoryCount, BOOL enumeratePins,
-                        BOOL enumerateNodes, BOOL instantiate);
+    HRESULT EnumFilters(KsFilterType filterType, const GUID* categories, ULONG categoryCount,
+                        BOOL enumeratePins, BOOL enumerateNodes, BOOL instantiate);
 
     // Owns its filters (CKsFilter or a subclass), in the order the system lists their interfaces.
     CKsList m_listFilters;

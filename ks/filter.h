@@ -31,12 +31,14 @@ public:
     HRESULT InternalInit();
     HRESULT ClassifyPins();
     HRESULT GetPinPropertySimple(ULONG pinId, REFGUID set, ULONG id, PVOID value, ULONG valueSize);
-    // The reply buffer (new BYTE[]) is the caller's whatever the result, once it was stored.
-    HRESULT GetPinPropertyMulti(ULONG pinId, REFGUID set, ULONG id, PKSMULTIPLE_ITEM* items);
+    // The reply buffer (new BYTE[]) is the caller's whatever the result, once it was stored; *itemsSize,
+    // when asked for, receives its size, the bound for reading the reply.
+    HRESULT GetPinPropertyMulti(ULONG pinId, REFGUID set, ULONG id, PKSMULTIPLE_ITEM* items,
+                                ULONG* itemsSize = nullptr);
 
-    CKsList m_listNodes;                // owns its CKsNode records
-    CKsList m_listPins;                 // owns its pins, in pin-id order
-    CKsList m_listRenderSinkPins;       // the rest alias entries of m_listPins
+    CKsList m_listNodes;          // owns its CKsNode records
+    CKsList m_listPins;           // owns its pins, in pin-id order
+    CKsList m_listRenderSinkPins; // the rest alias entries of m_listPins
     CKsList m_listRenderSourcePins;
     CKsList m_listCaptureSinkPins;
     CKsList m_listCaptureSourcePins;

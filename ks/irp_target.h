@@ -23,7 +23,8 @@ public:
     HRESULT SetPropertySimple(REFGUID set, ULONG id, PVOID value, ULONG valueSize, PVOID extra = nullptr,
                               ULONG extraSize = 0);
     // Reads a property of unknown length into a buffer it allocates (new BYTE[]); the caller frees it.
-    HRESULT GetPropertyMulti(REFGUID set, ULONG id, PKSMULTIPLE_ITEM* items);
+    // *itemsSize, when asked for, receives the buffer's size: the bound for reading the reply.
+    HRESULT GetPropertyMulti(REFGUID set, ULONG id, PKSMULTIPLE_ITEM* items, ULONG* itemsSize = nullptr);
 
 protected:
     HANDLE m_handle;

@@ -140,6 +140,13 @@ DWORD Wait(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds)
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
+    // As on Windows, the same object may not appear twice (tag bits do not make it another).
+    for (DWORD i = 0; i < count; ++i)
+        for (DWORD j = i + 1; j < count; ++j)
+            if (Key(handles[i]) == Key(handles[j])) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return WAIT_FAILED;
+            }
     std::shared_ptr<KernelObject> objects[MAXIMUM_WAIT_OBJECTS];
     for (DWORD i = 0; i < count; ++i) {
         objects[i] = ReferenceObject(handles[i]);
@@ -170,6 +177,16 @@ DWORD Wait(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds)
             WaitCondition().wait(lock);
         } else if (WaitCondition().wait_until(lock, deadline) == std::cv_status::timeout) {
             // One last look, as a signal may have come with the timeout.
+            if (waitAll) {
+                bool all = true;
+                for (DWORD i = 0; i < count && all; ++i)
+                    all = objects[i]->IsSignalled();
+                if (all) {
+                    for (DWORD i = 0; i < count; ++i)
+                        objects[i]->TryAcquire();
+                    return WAIT_OBJECT_0;
+                }
+            }
             for (DWORD i = 0; i < count && !waitAll; ++i)
                 if (objects[i]->TryAcquire())
                     return WAIT_OBJECT_0 + i;

@@ -1,0 +1,314 @@
+#include "sim/larkspur/device.h"
+
+#include "sim/larkspur/targets.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace sim::larkspur {
+
+std::shared_ptr<Device> Device::Create(Clock clock, FilterDescriptor descriptor) {
+    return std::shared_ptr<Device>(new Device(clock, std::move(descriptor)));
+}
+
+Device::Device(Clock clock, FilterDescriptor descriptor)
+    : m_descriptor(std::move(descriptor)), m_clock(clock) {
+    // Mode and state records may be written from the driver's render thread: keep room in advance.
+    m_events.reserve(1024);
+}
+
+FilterDescriptor Device::Descriptor() const {
+    std::lock_guard lock(m_mutex);
+    return m_descriptor;
+}
+
+void Device::SetDescriptor(FilterDescriptor descriptor) {
+    std::lock_guard lock(m_mutex);
+    m_descriptor = std::move(descriptor);
+}
+
+void Device::ChangeDescriptor(const std::function<void(FilterDescriptor&)>& change) {
+    std::lock_guard lock(m_mutex);
+    change(m_descriptor);
+}
+
+void Device::SetClock(Clock clock) {
+    std::lock_guard lock(m_mutex);
+    m_clock = clock;
+}
+
+void Device::SetSizeQueryError(DWORD error) {
+    std::lock_guard lock(m_mutex);
+    m_sizeQueryError = error;
+}
+
+void Device::SetPendingProperties(bool pending) {
+    std::lock_guard lock(m_mutex);
+    m_pendingProperties = pending;
+}
+
+DWORD Device::SizeQueryError() const {
+    std::lock_guard lock(m_mutex);
+    return m_sizeQueryError;
+}
+
+bool Device::PendingProperties() const {
+    std::lock_guard lock(m_mutex);
+    return m_pendingProperties;
+}
+
+std::shared_ptr<sim::IoTarget> Device::OpenFilter() {
+    return std::make_shared<FilterTarget>(shared_from_this());
+}
+
+HANDLE Device::OpenFilterHandle() {
+    return sim::InsertObject(OpenFilter());
+}
+
+std::vector<std::shared_ptr<PinTarget>> Device::LivePins() const {
+    std::lock_guard lock(m_mutex);
+    std::vector<std::shared_ptr<PinTarget>> pins;
+    for (const auto& weak : m_pins)
+        if (auto pin = weak.lock())
+            pins.push_back(std::move(pin));
+    return pins;
+}
+
+size_t Device::PendingWrites() const {
+    size_t count = 0;
+    for (const auto& pin : LivePins())
+        count += pin->PendingWrites();
+    return count;
+}
+
+size_t Device::CompleteWrites(size_t count) {
+    size_t done = 0;
+    for (const auto& pin : LivePins())
+        while (done < count && pin->CompleteOne())
+            ++done;
+    return done;
+}
+
+bool Device::WaitForPendingWrites(size_t count, unsigned timeoutMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (PendingWrites() < count) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::vector<RecordEvent> Device::Events() const {
+    std::lock_guard lock(m_mutex);
+    return m_events;
+}
+
+std::vector<ULONG> Device::ModeCodes() const {
+    std::vector<ULONG> codes;
+    for (const RecordEvent& e : Events())
+        if (e.kind == RecordEvent::Mode)
+            codes.push_back(e.value);
+    return codes;
+}
+
+std::vector<KSSTATE> Device::States() const {
+    std::vector<KSSTATE> states;
+    for (const RecordEvent& e : Events())
+        if (e.kind == RecordEvent::State)
+            states.push_back(static_cast<KSSTATE>(e.value));
+    return states;
+}
+
+std::vector<BYTE> Device::Audio() const {
+    std::lock_guard lock(m_mutex);
+    return m_audio;
+}
+
+void Device::ClearRecord() {
+    std::lock_guard lock(m_mutex);
+    m_events.clear();
+    m_audio.clear();
+    m_writePackets = 0;
+}
+
+size_t Device::OpenPins() const {
+    std::lock_guard lock(m_mutex);
+    size_t count = 0;
+    for (ULONG live : m_liveInstances)
+        count += live;
+    return count;
+}
+
+bool Device::LatestConnect(WAVEFORMATEXTENSIBLE* format, ULONG* interfaceId) const {
+    std::lock_guard lock(m_mutex);
+    if (format)
+        *format = m_latestFormat;
+    if (interfaceId)
+        *interfaceId = m_latestInterface;
+    return m_anyConnect;
+}
+
+void Device::RecordMode(ULONG mode) {
+    if (mode == kModeDsd)
+        m_dsd = true;
+    else if (mode == kModePcm)
+        m_dsd = false;
+    std::lock_guard lock(m_mutex);
+    m_events.push_back({RecordEvent::Mode, mode});
+}
+
+void Device::RecordState(KSSTATE state) {
+    std::lock_guard lock(m_mutex);
+    m_events.push_back({RecordEvent::State, static_cast<ULONG>(state)});
+}
+
+void Device::RecordAudio(const void* data, ULONG bytes) {
+    if (!data || bytes == 0)
+        return;
+    const BYTE* in = static_cast<const BYTE*>(data);
+    std::lock_guard lock(m_mutex);
+    const size_t start = m_audio.size();
+    m_audio.insert(m_audio.end(), in, in + bytes);
+    if (m_dsd) {
+        // The host's DSD words arrive byte-swapped; keep them as the host wrote them.
+        for (size_t i = start; i + 4 <= m_audio.size(); i += 4) {
+            std::swap(m_audio[i], m_audio[i + 3]);
+            std::swap(m_audio[i + 1], m_audio[i + 2]);
+        }
+    }
+}
+
+void Device::ReleaseInstance(ULONG pinId) {
+    std::lock_guard lock(m_mutex);
+    if (pinId < m_liveInstances.size() && m_liveInstances[pinId] > 0)
+        --m_liveInstances[pinId];
+}
+
+namespace {
+
+bool Admits(const std::vector<BYTE>& bytes, const WAVEFORMATEX& format) {
+    if (bytes.size() < sizeof(KSDATARANGE_AUDIO))
+        return false;
+    KSDATARANGE_AUDIO range;
+    std::memcpy(&range, bytes.data(), sizeof range);
+    if (range.DataRange.FormatSize < sizeof range)
+        return false;
+    auto matches = [](const GUID& value, const GUID& wanted) {
+        return value == GUID_NULL || value == wanted;
+    };
+    return matches(range.DataRange.MajorFormat, KSDATAFORMAT_TYPE_AUDIO) &&
+           matches(range.DataRange.SubFormat, KSDATAFORMAT_SUBTYPE_PCM) &&
+           matches(range.DataRange.Specifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX) && format.nChannels >= 1 &&
+           format.nChannels <= range.MaximumChannels && format.wBitsPerSample >= range.MinimumBitsPerSample &&
+           format.wBitsPerSample <= range.MaximumBitsPerSample &&
+           format.nSamplesPerSec >= range.MinimumSampleFrequency &&
+           format.nSamplesPerSec <= range.MaximumSampleFrequency;
+}
+
+bool Lists(const std::vector<KSIDENTIFIER>& list, const KSIDENTIFIER& wanted) {
+    for (const KSIDENTIFIER& entry : list)
+        if (entry.Set == wanted.Set && entry.Id == wanted.Id)
+            return true;
+    return false;
+}
+
+} // namespace
+
+DWORD Device::CreatePin(const KSPIN_CONNECT* connect, ACCESS_MASK access,
+                        std::shared_ptr<sim::IoTarget>* pin) {
+    if (!connect || !pin)
+        return ERROR_INVALID_PARAMETER;
+    KSPIN_CONNECT request;
+    std::memcpy(&request, connect, sizeof request);
+    KSDATAFORMAT dataFormat;
+    std::memcpy(&dataFormat, connect + 1, sizeof dataFormat);
+
+    std::unique_lock lock(m_mutex);
+    if (request.PinId >= m_descriptor.pins.size())
+        return ERROR_INVALID_PARAMETER;
+    const PinDescriptor& described = m_descriptor.pins[request.PinId];
+    if (described.communication != KSPIN_COMMUNICATION_SINK &&
+        described.communication != KSPIN_COMMUNICATION_SOURCE &&
+        described.communication != KSPIN_COMMUNICATION_BOTH)
+        return kErrorInvalidFunction;
+    if (described.dataFlow == KSPIN_DATAFLOW_IN && !(access & GENERIC_WRITE))
+        return ERROR_ACCESS_DENIED;
+    // The standard interface and medium, as far as the pin offers them (its default: streaming, any
+    // instance).
+    if (request.Interface.Set != KSINTERFACESETID_Standard || !Lists(described.interfaces, request.Interface))
+        return kErrorNoMatch;
+    if (request.Medium.Set != KSMEDIUMSETID_Standard || !Lists(described.mediums, request.Medium))
+        return kErrorNoMatch;
+
+    // The data format: audio, PCM, described by a WAVEFORMATEX(TENSIBLE) that lies inside FormatSize.
+    if (dataFormat.FormatSize < sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX))
+        return ERROR_INVALID_PARAMETER;
+    if (dataFormat.MajorFormat != KSDATAFORMAT_TYPE_AUDIO ||
+        dataFormat.SubFormat != KSDATAFORMAT_SUBTYPE_PCM ||
+        dataFormat.Specifier != KSDATAFORMAT_SPECIFIER_WAVEFORMATEX)
+        return kErrorNoMatch;
+    const BYTE* waveBytes = reinterpret_cast<const BYTE*>(connect + 1) + sizeof(KSDATAFORMAT);
+    WAVEFORMATEXTENSIBLE wave{};
+    std::memcpy(&wave, waveBytes, sizeof(WAVEFORMATEX));
+    if (wave.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE) {
+        if (wave.Format.cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX) ||
+            dataFormat.FormatSize < sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEXTENSIBLE))
+            return ERROR_INVALID_PARAMETER;
+        std::memcpy(&wave, waveBytes, sizeof wave);
+        if (wave.SubFormat != KSDATAFORMAT_SUBTYPE_PCM)
+            return kErrorNoMatch;
+    } else if (wave.Format.wFormatTag != WAVE_FORMAT_PCM) {
+        return kErrorNoMatch;
+    }
+    bool admitted = false;
+    for (const auto& range : described.dataRanges)
+        admitted = admitted || Admits(range, wave.Format);
+    if (!admitted)
+        return kErrorNoMatch;
+
+    if (m_liveInstances.size() < m_descriptor.pins.size())
+        m_liveInstances.resize(m_descriptor.pins.size());
+    if (m_liveInstances[request.PinId] >= described.possibleInstances)
+        return kErrorNoSystemResources;
+    ++m_liveInstances[request.PinId];
+    m_latestFormat = wave;
+    m_latestInterface = request.Interface.Id;
+    m_anyConnect = true;
+    const Clock clock = m_clock;
+    lock.unlock();
+
+    auto created =
+        std::make_shared<PinTarget>(shared_from_this(), request.PinId, wave.Format.nSamplesPerSec, clock);
+    {
+        std::lock_guard relock(m_mutex);
+        std::erase_if(m_pins, [](const std::weak_ptr<PinTarget>& weak) { return weak.expired(); });
+        m_pins.push_back(created);
+    }
+    *pin = std::move(created);
+    return ERROR_SUCCESS;
+}
+
+DWORD ReplyProperty(const Device& device, const void* value, DWORD size, void* out, DWORD outSize,
+                    DWORD* returned, OVERLAPPED* overlapped) {
+    *returned = size;
+    if (outSize == 0 && size != 0)
+        return device.SizeQueryError();
+    if (outSize < size || (size != 0 && !out))
+        return ERROR_INSUFFICIENT_BUFFER;
+    if (size != 0)
+        std::memcpy(out, value, size);
+    if (overlapped && device.PendingProperties()) {
+        sim::CompleteOverlapped(overlapped, ERROR_SUCCESS, size);
+        return ERROR_IO_PENDING;
+    }
+    return ERROR_SUCCESS;
+}
+
+std::shared_ptr<Device> DefaultDevice() {
+    // Never destroyed: hosts may still use it while the process exits.
+    static auto* device = new std::shared_ptr<Device>(Device::Create(Clock::RealTime));
+    return *device;
+}
+
+} // namespace sim::larkspur

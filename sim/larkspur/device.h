@@ -1,0 +1,142 @@
+// The simulated Larkspur: the stand-in for the device's kernel driver. A KS filter whose pins are
+// described by a descriptor a test can change, pins created through KsCreatePin that keep a state and
+// a stream position, take the vendor mode request and consume write-stream packets, and a record of
+// what the device received.
+#pragma once
+
+#include "platform/platform.h"
+#include "sim/kernel_objects.h"
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sim::larkspur {
+
+// How written packets are consumed: when the test says so, or after their frames would have played.
+enum class Clock { Stepped, RealTime };
+
+struct PinDescriptor {
+    KSPIN_COMMUNICATION communication = KSPIN_COMMUNICATION_SINK;
+    KSPIN_DATAFLOW dataFlow = KSPIN_DATAFLOW_IN;
+    std::vector<KSPIN_INTERFACE> interfaces;
+    std::vector<KSPIN_MEDIUM> mediums;
+    // Each range as the device lists it: FormatSize bytes, one after the other.
+    std::vector<std::vector<BYTE>> dataRanges;
+    std::u16string name;
+    GUID category = GUID_NULL;
+    ULONG possibleInstances = 1;
+    ULONG possibleGlobalInstances = 1;
+    // Replies sent byte for byte instead of the ones built from the fields above (malformed replies).
+    std::map<ULONG, std::vector<BYTE>> rawReplies;
+    // KSPROPSETID_Pin properties the device refuses, with the error it gives.
+    std::map<ULONG, DWORD> refusedProperties;
+};
+
+struct FilterDescriptor {
+    std::vector<PinDescriptor> pins;
+    std::vector<GUID> nodes; // topology node types
+};
+
+// An 88-byte KSDATARANGE_AUDIO with FormatSize 88.
+std::vector<BYTE> AudioDataRange(ULONG maxChannels, ULONG minBits, ULONG maxBits, ULONG minRate,
+                                 ULONG maxRate, const GUID& subFormat = KSDATAFORMAT_SUBTYPE_PCM,
+                                 const GUID& majorFormat = KSDATAFORMAT_TYPE_AUDIO,
+                                 const GUID& specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX);
+KSIDENTIFIER Identifier(const GUID& set, ULONG id, ULONG flags = 0);
+// Pin 0 the render sink ("Larkspur Output", 2 channels of 32 bits, 44100 to 768000 Hz), pin 1 a bridge.
+FilterDescriptor DefaultDescriptor();
+
+struct RecordEvent {
+    enum Kind { Mode, State } kind;
+    ULONG value; // the mode code or the KSSTATE
+    bool operator==(const RecordEvent&) const = default;
+};
+
+class FilterTarget;
+class PinTarget;
+
+class Device : public std::enable_shared_from_this<Device> {
+public:
+    static std::shared_ptr<Device> Create(Clock clock = Clock::Stepped,
+                                          FilterDescriptor descriptor = DefaultDescriptor());
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // The descriptor; a change applies to the requests that follow.
+    FilterDescriptor Descriptor() const;
+    void SetDescriptor(FilterDescriptor descriptor);
+    void ChangeDescriptor(const std::function<void(FilterDescriptor&)>& change);
+
+    // The clock of pins created from now on.
+    void SetClock(Clock clock);
+    // The error of a size query (no output buffer): ERROR_MORE_DATA (default) or ERROR_INSUFFICIENT_BUFFER.
+    void SetSizeQueryError(DWORD error);
+    // Answer property requests as pending (ERROR_IO_PENDING, the OVERLAPPED completed afterwards).
+    void SetPendingProperties(bool pending);
+    DWORD SizeQueryError() const;
+    bool PendingProperties() const;
+
+    // The filter, for the handle table (sim::InsertObject) or a device path.
+    std::shared_ptr<sim::IoTarget> OpenFilter();
+    HANDLE OpenFilterHandle();
+
+    // Writes accepted and not yet completed, on all pins.
+    size_t PendingWrites() const;
+    // Completes up to `count` pending writes in the order they were sent; returns how many.
+    size_t CompleteWrites(size_t count);
+    // Polls until at least `count` writes are pending; false after the timeout.
+    bool WaitForPendingWrites(size_t count, unsigned timeoutMs) const;
+
+    // What the device received, in order.
+    std::vector<RecordEvent> Events() const;
+    std::vector<ULONG> ModeCodes() const;
+    std::vector<KSSTATE> States() const;
+    // Completed writes as interleaved 8-byte frames; in DSD mode each 32-bit word as the host wrote it.
+    std::vector<BYTE> Audio() const;
+    size_t WritePackets() const { return m_writePackets.load(); }
+    void ClearRecord();
+
+    // Pins created and not yet closed.
+    size_t OpenPins() const;
+    // The connect request of the latest pin created: its wave format (40 bytes, zero-padded) and interface.
+    bool LatestConnect(WAVEFORMATEXTENSIBLE* format, ULONG* interfaceId) const;
+
+private:
+    friend class FilterTarget;
+    friend class PinTarget;
+
+    Device(Clock clock, FilterDescriptor descriptor);
+
+    DWORD CreatePin(const KSPIN_CONNECT* connect, ACCESS_MASK access, std::shared_ptr<sim::IoTarget>* pin);
+    void ReleaseInstance(ULONG pinId);
+    void RecordMode(ULONG mode);
+    void RecordState(KSSTATE state);
+    void RecordAudio(const void* data, ULONG bytes);
+    bool IsDsd() const { return m_dsd.load(); }
+    std::vector<std::shared_ptr<PinTarget>> LivePins() const;
+
+    mutable std::mutex m_mutex;
+    FilterDescriptor m_descriptor;
+    Clock m_clock;
+    DWORD m_sizeQueryError = ERROR_MORE_DATA;
+    bool m_pendingProperties = false;
+    std::vector<ULONG> m_liveInstances; // per pin id
+    std::vector<std::weak_ptr<PinTarget>> m_pins;
+    std::vector<RecordEvent> m_events;
+    std::vector<BYTE> m_audio;
+    WAVEFORMATEXTENSIBLE m_latestFormat{};
+    ULONG m_latestInterface = 0;
+    bool m_anyConnect = false;
+    std::atomic<bool> m_dsd{false};
+    std::atomic<size_t> m_writePackets{0};
+};
+
+// The process-wide Larkspur with its real-time clock, there without any setup.
+std::shared_ptr<Device> DefaultDevice();
+
+} // namespace sim::larkspur

@@ -1,0 +1,215 @@
+// A created pin of the device: state, stream position, the vendor mode request and write-stream packets.
+#include "sim/larkspur/targets.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace sim::larkspur {
+
+PinTarget::PinTarget(std::shared_ptr<Device> device, ULONG pinId, ULONG samplesPerSec, Clock clock)
+    : m_device(std::move(device)), m_pinId(pinId), m_samplesPerSec(samplesPerSec) {
+    if (clock == Clock::RealTime)
+        m_clockThread = std::thread([this] { RunClock(); });
+}
+
+PinTarget::~PinTarget() {
+    Shutdown();
+}
+
+void PinTarget::OnClose() {
+    Shutdown();
+}
+
+void PinTarget::Shutdown() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed)
+            return;
+        m_closed = true;
+        m_quit = true;
+        m_state = KSSTATE_STOP;
+    }
+    m_wake.notify_all();
+    if (m_clockThread.joinable())
+        m_clockThread.join();
+    // Closing a pin cancels what it still holds.
+    CancelAll();
+    m_device->ReleaseInstance(m_pinId);
+}
+
+DWORD PinTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                           DWORD* returned, OVERLAPPED* overlapped) {
+    switch (code) {
+    case IOCTL_KS_WRITE_STREAM:
+        return Write(out, outSize, overlapped);
+    case IOCTL_KS_PROPERTY:
+        return Property(in, inSize, out, outSize, returned, overlapped);
+    case kIoctlVendorSetMode: {
+        if (!in || inSize != kModeRequestSize || out || outSize != 0)
+            return ERROR_INVALID_PARAMETER;
+        ULONG mode = 0;
+        std::memcpy(&mode, in, sizeof mode);
+        m_device->RecordMode(mode);
+        *returned = 0;
+        return ERROR_SUCCESS;
+    }
+    default:
+        return kErrorInvalidFunction;
+    }
+}
+
+// The render thread's path: no allocation here, only the fixed ring.
+DWORD PinTarget::Write(void* out, DWORD outSize, OVERLAPPED* overlapped) {
+    if (!overlapped || !out || outSize != sizeof(KSSTREAM_HEADER))
+        return ERROR_INVALID_PARAMETER;
+    auto* header = static_cast<KSSTREAM_HEADER*>(out);
+    if (header->Size != sizeof(KSSTREAM_HEADER) || header->DataUsed > header->FrameExtent ||
+        (header->DataUsed != 0 && !header->Data))
+        return ERROR_INVALID_PARAMETER;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed || m_state == KSSTATE_STOP)
+            return kErrorBadCommand;
+        if (m_count == m_ring.size())
+            return kErrorNoSystemResources;
+        m_ring[(m_head + m_count) % m_ring.size()] = {header, overlapped, m_nextSequence++};
+        ++m_count;
+        m_writtenBytes += header->DataUsed;
+    }
+    m_device->m_writePackets.fetch_add(1);
+    m_wake.notify_all();
+    return ERROR_IO_PENDING;
+}
+
+size_t PinTarget::PendingWrites() const {
+    std::lock_guard lock(m_mutex);
+    return m_count;
+}
+
+bool PinTarget::CompleteOne() {
+    PendingWrite write;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_count == 0)
+            return false;
+        write = m_ring[m_head];
+        m_head = (m_head + 1) % m_ring.size();
+        --m_count;
+        m_playedBytes += write.header->DataUsed;
+    }
+    m_wake.notify_all();
+    // Recorded before the completion: once its event is signalled the host may reuse the buffer.
+    m_device->RecordAudio(write.header->Data, write.header->DataUsed);
+    sim::CompleteOverlapped(write.overlapped, ERROR_SUCCESS, sizeof(KSSTREAM_HEADER));
+    return true;
+}
+
+void PinTarget::CancelAll() {
+    std::array<PendingWrite, kMaxPendingWrites> cancelled;
+    size_t count = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        while (m_count > 0) {
+            cancelled[count++] = m_ring[m_head];
+            m_head = (m_head + 1) % m_ring.size();
+            --m_count;
+        }
+    }
+    m_wake.notify_all();
+    for (size_t i = 0; i < count; ++i)
+        sim::CompleteOverlapped(cancelled[i].overlapped, kErrorOperationAborted, 0);
+}
+
+void PinTarget::SetStreamState(KSSTATE state) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_state = state;
+        if (state == KSSTATE_STOP) {
+            m_playedBytes = 0;
+            m_writtenBytes = 0;
+        }
+    }
+    m_wake.notify_all();
+    m_device->RecordState(state);
+    if (state == KSSTATE_STOP)
+        CancelAll();
+}
+
+DWORD PinTarget::Property(const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
+                          OVERLAPPED* overlapped) {
+    if (!in || inSize < sizeof(KSPROPERTY))
+        return ERROR_INVALID_PARAMETER;
+    KSPROPERTY property;
+    std::memcpy(&property, in, sizeof property);
+    if (property.Set == KSPROPSETID_Connection) {
+        if (property.Id != KSPROPERTY_CONNECTION_STATE)
+            return ERROR_NOT_FOUND;
+        if (property.Flags & KSPROPERTY_TYPE_SET) {
+            if (!out || outSize < sizeof(ULONG))
+                return ERROR_INSUFFICIENT_BUFFER;
+            ULONG state = 0;
+            std::memcpy(&state, out, sizeof state);
+            if (state > KSSTATE_RUN)
+                return ERROR_INVALID_PARAMETER;
+            SetStreamState(static_cast<KSSTATE>(state));
+            *returned = 0;
+            if (overlapped && m_device->PendingProperties()) {
+                sim::CompleteOverlapped(overlapped, ERROR_SUCCESS, 0);
+                return ERROR_IO_PENDING;
+            }
+            return ERROR_SUCCESS;
+        }
+        ULONG state = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            state = m_state;
+        }
+        return ReplyProperty(*m_device, &state, sizeof state, out, outSize, returned, overlapped);
+    }
+    if (property.Set == KSPROPSETID_Audio) {
+        if (property.Id != KSPROPERTY_AUDIO_POSITION)
+            return ERROR_NOT_FOUND;
+        if (!(property.Flags & KSPROPERTY_TYPE_GET))
+            return ERROR_NOT_SUPPORTED;
+        KSAUDIO_POSITION position{};
+        {
+            std::lock_guard lock(m_mutex);
+            position.PlayOffset = m_playedBytes;
+            position.WriteOffset = m_writtenBytes;
+        }
+        return ReplyProperty(*m_device, &position, sizeof position, out, outSize, returned, overlapped);
+    }
+    return kErrorSetNotFound;
+}
+
+// The real-time clock: while the pin runs, each write completes once its frames would have played at
+// the stream's rate (twice the wave format's rate in DSD mode), one after the other.
+void PinTarget::RunClock() {
+    using Clock = std::chrono::steady_clock;
+    std::unique_lock lock(m_mutex);
+    Clock::time_point playedUntil = Clock::now();
+    while (!m_quit) {
+        if (m_state != KSSTATE_RUN || m_count == 0) {
+            m_wake.wait(lock);
+            continue;
+        }
+        const PendingWrite head = m_ring[m_head];
+        const uint64_t rate = static_cast<uint64_t>(m_samplesPerSec) * (m_device->IsDsd() ? 2 : 1);
+        const uint64_t frames = head.header->DataUsed / 8;
+        const auto duration = std::chrono::nanoseconds(rate ? frames * 1000000000ull / rate : 0);
+        const auto now = Clock::now();
+        const auto end = (playedUntil > now ? playedUntil : now) + duration;
+        const bool interrupted = m_wake.wait_until(lock, end, [&] {
+            return m_quit || m_state != KSSTATE_RUN || m_count == 0 ||
+                   m_ring[m_head].sequence != head.sequence;
+        });
+        if (interrupted)
+            continue;
+        playedUntil = end;
+        lock.unlock();
+        CompleteOne();
+        lock.lock();
+    }
+}
+
+} // namespace sim::larkspur

@@ -1,0 +1,94 @@
+// The simulated device's filter and pin objects, as the handle table holds them.
+#pragma once
+
+#include "sim/larkspur/device.h"
+
+#include <array>
+#include <condition_variable>
+#include <thread>
+
+namespace sim::larkspur {
+
+// Win32 errors the device answers with beyond those the platform header names.
+constexpr DWORD kErrorInvalidFunction = 1;
+constexpr DWORD kErrorBadCommand = 22;
+constexpr DWORD kErrorOperationAborted = 995;
+constexpr DWORD kErrorNoSystemResources = 1450;
+constexpr DWORD kErrorNoMatch = 1169;
+constexpr DWORD kErrorSetNotFound = 1170;
+
+// The vendor mode request and the mode codes that decide how received audio is recorded.
+constexpr DWORD kIoctlVendorSetMode = 0x2F200C;
+constexpr DWORD kModeRequestSize = 264;
+constexpr ULONG kModeDsd = 0x00008000;
+constexpr ULONG kModePcm = 0x00010000;
+
+// Answers a property value: a size query (no output buffer) with the size-query error, a short buffer
+// with ERROR_INSUFFICIENT_BUFFER, otherwise copies it, completing at once or as a pending request.
+DWORD ReplyProperty(const Device& device, const void* value, DWORD size, void* out, DWORD outSize,
+                    DWORD* returned, OVERLAPPED* overlapped);
+
+class FilterTarget : public sim::IoTarget {
+public:
+    explicit FilterTarget(std::shared_ptr<Device> device) : m_device(std::move(device)) {}
+    DWORD IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
+                    OVERLAPPED* overlapped) override;
+    DWORD CreatePin(const KSPIN_CONNECT* connect, ACCESS_MASK access,
+                    std::shared_ptr<sim::IoTarget>* pin) override {
+        return m_device->CreatePin(connect, access, pin);
+    }
+
+private:
+    const std::shared_ptr<Device> m_device;
+};
+
+class PinTarget : public sim::IoTarget {
+public:
+    // Room for writes in flight; the write path never allocates.
+    static constexpr size_t kMaxPendingWrites = 64;
+
+    PinTarget(std::shared_ptr<Device> device, ULONG pinId, ULONG samplesPerSec, Clock clock);
+    ~PinTarget() override;
+
+    DWORD IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
+                    OVERLAPPED* overlapped) override;
+    void OnClose() override;
+
+    size_t PendingWrites() const;
+    // Completes the oldest pending write; false when there is none.
+    bool CompleteOne();
+
+private:
+    struct PendingWrite {
+        KSSTREAM_HEADER* header;
+        OVERLAPPED* overlapped;
+        uint64_t sequence;
+    };
+
+    DWORD Write(void* out, DWORD outSize, OVERLAPPED* overlapped);
+    DWORD Property(const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
+                   OVERLAPPED* overlapped);
+    void SetStreamState(KSSTATE state);
+    void CancelAll();
+    void Shutdown();
+    void RunClock();
+
+    const std::shared_ptr<Device> m_device;
+    const ULONG m_pinId;
+    const ULONG m_samplesPerSec;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    KSSTATE m_state = KSSTATE_STOP;
+    std::array<PendingWrite, kMaxPendingWrites> m_ring{};
+    size_t m_head = 0;
+    size_t m_count = 0;
+    uint64_t m_nextSequence = 0;
+    ULONGLONG m_playedBytes = 0;
+    ULONGLONG m_writtenBytes = 0;
+    bool m_quit = false;
+    bool m_closed = false;
+    std::thread m_clockThread; // the real-time clock; not started for a stepped one
+};
+
+} // namespace sim::larkspur
