@@ -3,7 +3,7 @@
 set -euo pipefail
 dll=$1
 dump=$(x86_64-w64-mingw32-objdump -p "$dll")
-for export in DllGetClassObject DllCanUnloadNow; do
+for export in DllGetClassObject DllCanUnloadNow DllRegisterServer DllUnregisterServer; do
     grep -qE "\] $export\$" <<<"$dump" || { echo "missing export $export in $dll"; exit 1; }
 done
 system='^(kernel32|user32|advapi32|ole32|oleaut32|setupapi|avrt|winmm|ws2_32|msvcrt|ucrtbase|ksuser|api-ms-win-.*)\.dll$'

@@ -1,0 +1,2 @@
+lk_add_test(test_registration SOURCES registration_test.cpp)
+lk_add_test(test_sim_registry SOURCES sim_registry_test.cpp)
