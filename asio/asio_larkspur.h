@@ -15,6 +15,8 @@ constexpr int kChannelsPerDirection = 2;
 // Longest buffer half in 32-bit words: one ring slot of the render thread.
 constexpr int32_t kMaxBufferFrames = 2048;
 constexpr int kErrorMessageSize = 128;
+// The buffer hosts hand to getErrorMessage.
+constexpr size_t kHostErrorMessageSize = 124;
 
 class ASIOLarkspur : public IASIO, public CUnknown {
 public:

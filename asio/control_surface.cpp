@@ -1,6 +1,7 @@
 // Construction, COM identity and the query and setting methods of the driver object.
 #include "asio/asio_larkspur.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -56,8 +57,12 @@ int32_t ASIOLarkspur::getDriverVersion() {
 }
 
 void ASIOLarkspur::getErrorMessage(char* string) {
-    if (string)
-        std::memcpy(string, m_errorMessage, std::strlen(m_errorMessage) + 1);
+    if (!string)
+        return;
+    // Hosts pass 124 bytes: never write past them, whatever the text.
+    const size_t length = std::min(std::strlen(m_errorMessage), kHostErrorMessageSize - 1);
+    std::memcpy(string, m_errorMessage, length);
+    string[length] = '\0';
 }
 
 ASIOError ASIOLarkspur::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {

@@ -38,6 +38,11 @@ TEST_F(ControlSurface, AFreshDriverReportsItsDefaults) {
     EXPECT_EQ(name[19], 'x'); // 19 bytes written, no more
     EXPECT_EQ(driver->getDriverVersion(), 2);
     EXPECT_EQ(DriverError(driver), "");
+    char error[128];
+    std::memset(error, 'x', sizeof error);
+    driver->getErrorMessage(error);
+    EXPECT_EQ(error[0], '\0');
+    EXPECT_EQ(error[1], 'x'); // the terminator only
 
     int32_t in = 0, out = 0;
     EXPECT_EQ(driver->getChannels(&in, &out), ASE_OK);
