@@ -8,7 +8,7 @@ target_link_libraries(lkasio64 PRIVATE setupapi avrt winmm ws2_32 ole32 advapi32
 
 # A minimal ASIO host for the checks under Wine (scripts/wine_checks.sh). It has no CMakeLists.txt of
 # its own, so only this build sees it.
-add_executable(asiohost tools/asiohost/main.cpp)
+add_executable(asiohost tools/asiohost/main.cpp tools/common/asio_names.cpp)
 target_include_directories(asiohost PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(asiohost PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 target_link_options(asiohost PRIVATE -static -static-libgcc -static-libstdc++)

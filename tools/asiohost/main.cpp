@@ -2,12 +2,15 @@
 // HKEY_LOCAL_MACHINE\SOFTWARE\ASIO, creates the named one through COM with its class ID as interface
 // ID, asks it the questions a host asks before streaming, and releases it. Windows only.
 #include "platform/asio.h"
+#include "tools/common/asio_names.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 namespace {
+
+using lktool::AsioErrorName;
 
 // Hosts hand these buffer sizes to getDriverName and getErrorMessage; a longer text would overrun them.
 constexpr size_t kHostNameBytes = 32;
@@ -25,31 +28,6 @@ std::wstring Wide(const char* text) {
     for (; *text; ++text)
         out += static_cast<wchar_t>(static_cast<unsigned char>(*text));
     return out;
-}
-
-const char* AsioErrorName(ASIOError error) {
-    switch (error) {
-    case ASE_OK:
-        return "ASE_OK";
-    case ASE_SUCCESS:
-        return "ASE_SUCCESS";
-    case ASE_NotPresent:
-        return "ASE_NotPresent";
-    case ASE_HWMalfunction:
-        return "ASE_HWMalfunction";
-    case ASE_InvalidParameter:
-        return "ASE_InvalidParameter";
-    case ASE_InvalidMode:
-        return "ASE_InvalidMode";
-    case ASE_SPNotAdvancing:
-        return "ASE_SPNotAdvancing";
-    case ASE_NoClock:
-        return "ASE_NoClock";
-    case ASE_NoMemory:
-        return "ASE_NoMemory";
-    default:
-        return "unknown";
-    }
 }
 
 struct DriverEntry {

@@ -12,7 +12,4 @@ namespace lkinfo {
 // `renderPins` describes them. Returns the init result.
 ASIOBool PrintReport(IASIO* driver, std::FILE* out, const std::string& renderPins = {});
 
-const char* SampleTypeName(ASIOSampleType type);
-const char* AsioErrorName(ASIOError error);
-
 } // namespace lkinfo

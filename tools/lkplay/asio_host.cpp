@@ -44,31 +44,6 @@ std::string RateText(double rate) {
 
 } // namespace
 
-const char* AsioErrorName(ASIOError code) {
-    switch (code) {
-    case ASE_OK:
-        return "ASE_OK";
-    case ASE_SUCCESS:
-        return "ASE_SUCCESS";
-    case ASE_NotPresent:
-        return "ASE_NotPresent";
-    case ASE_HWMalfunction:
-        return "ASE_HWMalfunction";
-    case ASE_InvalidParameter:
-        return "ASE_InvalidParameter";
-    case ASE_InvalidMode:
-        return "ASE_InvalidMode";
-    case ASE_SPNotAdvancing:
-        return "ASE_SPNotAdvancing";
-    case ASE_NoClock:
-        return "ASE_NoClock";
-    case ASE_NoMemory:
-        return "ASE_NoMemory";
-    default:
-        return "an unknown ASIO error";
-    }
-}
-
 const char* HostStepName(HostStep step) {
     switch (step) {
     case HostStep::Init:

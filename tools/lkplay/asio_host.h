@@ -3,6 +3,8 @@
 // one host is active per process (as there is one driver).
 #pragma once
 
+#include "tools/common/asio_names.h"
+
 #include "platform/asio.h"
 #include "tools/lkplay/frame.h"
 #include "tools/lkplay/spsc_queue.h"
@@ -99,7 +101,7 @@ private:
         m_lateCallbacks{0}, m_overloads{0}, m_resetRequests{0}, m_rateChanges{0};
 };
 
-const char* AsioErrorName(ASIOError code);
+using lktool::AsioErrorName;
 const char* HostStepName(HostStep step);
 
 } // namespace lkplay
