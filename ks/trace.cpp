@@ -101,9 +101,9 @@ size_t FormatTraceMessage(WCHAR* out, const char* format, va_list args) {
         const char conv = *p;
         if (conv == '\0')
             break;
-        char spec[32];
-        size_t specLength = static_cast<size_t>(p - start);
-        if (specLength + 4 > sizeof spec)
+        char directive[32];
+        size_t directiveLength = static_cast<size_t>(p - start);
+        if (directiveLength + 4 > sizeof directive)
             continue;
         char number[64];
         number[0] = '\0';
@@ -130,29 +130,29 @@ size_t FormatTraceMessage(WCHAR* out, const char* format, va_list args) {
             size_t n = 0;
             for (const char* q = start; q < p; ++q)
                 if (*q != 'l' && *q != 'z' && *q != 'h')
-                    spec[n++] = *q;
-            spec[n++] = 'l';
-            spec[n++] = 'l';
-            spec[n++] = conv;
-            spec[n] = '\0';
+                    directive[n++] = *q;
+            directive[n++] = 'l';
+            directive[n++] = 'l';
+            directive[n++] = conv;
+            directive[n] = '\0';
             const bool isSigned = conv == 'd' || conv == 'i';
             if (longs >= 2 || size || longs == 1) {
                 if (isSigned)
-                    std::snprintf(number, sizeof number, spec,
+                    std::snprintf(number, sizeof number, directive,
                                   longs >= 2 ? va_arg(args, long long)
                                              : static_cast<long long>(va_arg(args, long)));
                 else
-                    std::snprintf(number, sizeof number, spec,
+                    std::snprintf(number, sizeof number, directive,
                                   longs >= 2 || size
                                       ? va_arg(args, unsigned long long)
                                       : static_cast<unsigned long long>(va_arg(args, unsigned long)));
             } else if (isSigned) {
                 int v = va_arg(args, int);
-                std::snprintf(number, sizeof number, spec,
+                std::snprintf(number, sizeof number, directive,
                               static_cast<long long>(half ? static_cast<short>(v) : v));
             } else {
                 unsigned v = va_arg(args, unsigned);
-                std::snprintf(number, sizeof number, spec,
+                std::snprintf(number, sizeof number, directive,
                               static_cast<unsigned long long>(half ? static_cast<unsigned short>(v) : v));
             }
             o.PutNarrow(number);

@@ -23,12 +23,41 @@ std::mutex g_taskMutex;
 std::string g_lastTask;
 std::atomic<int> g_runningThreads{0};
 
-// A thread's handle: signalled once the thread function has returned.
+// A thread's handle: signalled once the thread function has returned. Closing the handle of an ended
+// thread also waits for the system thread to be gone, so a process that exits right after it has
+// stopped its threads leaves none behind.
 class Thread : public KernelObject {
 public:
+    ~Thread() override {
+        // The last reference may be dropped on the thread itself.
+        if (m_thread.joinable())
+            m_thread.detach();
+    }
     bool IsWaitable() const override { return true; }
     bool IsSignalled() const override { return m_ended; }
     bool TryAcquire() override { return m_ended; }
+    void OnClose() override {
+        std::thread thread;
+        {
+            std::lock_guard lock(m_threadMutex);
+            thread = std::move(m_thread);
+        }
+        if (!thread.joinable())
+            return;
+        bool ended;
+        {
+            std::lock_guard lock(WaitMutex());
+            ended = m_ended;
+        }
+        if (ended && thread.get_id() != std::this_thread::get_id())
+            thread.join();
+        else
+            thread.detach();
+    }
+    void Attach(std::thread thread) {
+        std::lock_guard lock(m_threadMutex);
+        m_thread = std::move(thread);
+    }
     void End(DWORD exitCode) {
         {
             std::lock_guard lock(WaitMutex());
@@ -46,6 +75,8 @@ public:
 private:
     bool m_ended = false; // guarded by the wait lock
     DWORD m_exitCode = 0;
+    std::mutex m_threadMutex;
+    std::thread m_thread;
 };
 
 } // namespace
@@ -96,12 +127,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     HANDLE handle = InsertObject(thread);
     ++g_runningThreads;
     // The thread holds its own reference, so closing the handle does not end it.
-    std::thread([thread, start, parameter] {
+    thread->Attach(std::thread([thread, start, parameter] {
         const DWORD code = start(parameter);
         // Counted out before the handle is signalled, so a waiter sees the count already lowered.
         --g_runningThreads;
         thread->End(code);
-    }).detach();
+    }));
     if (threadId)
         *threadId = static_cast<DWORD>(reinterpret_cast<uintptr_t>(handle));
     return handle;

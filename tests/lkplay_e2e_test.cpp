@@ -25,11 +25,7 @@ struct Outcome {
 
 Outcome Lkplay(const std::string& args) {
     Outcome run;
-    // No leak check in the child under AddressSanitizer: a host that exits right after stop can meet the
-    // simulated render thread still unwinding its thread-local storage, which crashes the leak checker.
-    // lkplay's own allocations are leak-checked in process by the player tests.
-    const std::string command =
-        "ASAN_OPTIONS=\"${ASAN_OPTIONS:-}:detect_leaks=0\" " + std::string(LKPLAY_BIN) + " " + args + " 2>&1";
+    const std::string command = std::string(LKPLAY_BIN) + " " + args + " 2>&1";
     std::FILE* pipe = popen(command.c_str(), "r");
     if (!pipe)
         return run;
