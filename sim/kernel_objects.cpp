@@ -160,42 +160,30 @@ DWORD Wait(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds)
         }
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    std::unique_lock lock(WaitMutex());
-    for (;;) {
+    // One look at the objects, under the wait lock: the wait's result, or WAIT_TIMEOUT when unsatisfied.
+    auto look = [&]() -> DWORD {
         if (waitAll) {
             // All at once or none: only when every object is signalled are they consumed together.
-            bool all = true;
-            for (DWORD i = 0; i < count && all; ++i)
-                all = objects[i]->IsSignalled();
-            if (all) {
-                for (DWORD i = 0; i < count; ++i)
-                    objects[i]->TryAcquire();
-                return WAIT_OBJECT_0;
-            }
-        } else {
             for (DWORD i = 0; i < count; ++i)
-                if (objects[i]->TryAcquire())
-                    return WAIT_OBJECT_0 + i;
+                if (!objects[i]->IsSignalled())
+                    return WAIT_TIMEOUT;
+            for (DWORD i = 0; i < count; ++i)
+                objects[i]->TryAcquire();
+            return WAIT_OBJECT_0;
         }
-        if (milliseconds == INFINITE) {
+        for (DWORD i = 0; i < count; ++i)
+            if (objects[i]->TryAcquire())
+                return WAIT_OBJECT_0 + i;
+        return WAIT_TIMEOUT;
+    };
+    std::unique_lock lock(WaitMutex());
+    for (;;) {
+        if (const DWORD result = look(); result != WAIT_TIMEOUT)
+            return result;
+        if (milliseconds == INFINITE)
             WaitCondition().wait(lock);
-        } else if (WaitCondition().wait_until(lock, deadline) == std::cv_status::timeout) {
-            // One last look, as a signal may have come with the timeout.
-            if (waitAll) {
-                bool all = true;
-                for (DWORD i = 0; i < count && all; ++i)
-                    all = objects[i]->IsSignalled();
-                if (all) {
-                    for (DWORD i = 0; i < count; ++i)
-                        objects[i]->TryAcquire();
-                    return WAIT_OBJECT_0;
-                }
-            }
-            for (DWORD i = 0; i < count && !waitAll; ++i)
-                if (objects[i]->TryAcquire())
-                    return WAIT_OBJECT_0 + i;
-            return WAIT_TIMEOUT;
-        }
+        else if (WaitCondition().wait_until(lock, deadline) == std::cv_status::timeout)
+            return look(); // one last look, as a signal may have come with the timeout
     }
 }
 

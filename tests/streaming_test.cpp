@@ -481,10 +481,15 @@ protected:
     void SetUp() override {
         device = Device::Create(Clock::RealTime);
         sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter())});
+        CreateStreamingDriver();
+    }
+
+    // A driver bound to the device with two outputs of short periods: 32 frames at 384 kHz is about
+    // 83 microseconds, which keeps many cycles quick.
+    void CreateStreamingDriver() {
         driver = CreateDriver();
         ASSERT_NE(driver, nullptr);
         ASSERT_EQ(driver->init(nullptr), ASIOTrue);
-        // Short periods keep many cycles quick: 32 frames at 384 kHz is about 83 microseconds.
         ASSERT_EQ(driver->setSampleRate(384000.0), ASE_OK);
         ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
         ASSERT_EQ(driver->createBuffers(infos, 2, 32, &host.callbacks), ASE_OK);
@@ -524,14 +529,8 @@ TEST_F(RealTimeStreaming, DestroyingTheDriverWhileStreaming) {
         EXPECT_EQ(driver->Release(), 0u);
         EXPECT_EQ(sim::RunningThreads(), 0);
         EXPECT_EQ(device->OpenPins(), 0u);
-        // A new driver for the next round.
-        driver = CreateDriver();
-        ASSERT_NE(driver, nullptr);
-        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
-        ASSERT_EQ(driver->setSampleRate(384000.0), ASE_OK);
-        ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
-        ASSERT_EQ(driver->createBuffers(infos, 2, 32, &host.callbacks), ASE_OK);
-        host.buffers.assign(infos, infos + 2);
+        driver = nullptr;
+        CreateStreamingDriver(); // a new driver for the next round
     }
 }
 
