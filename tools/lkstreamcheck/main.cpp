@@ -29,13 +29,15 @@ int main(int argc, char** argv) {
 
     Step("registration");
     CLSID clsid{};
-    Check("regsvr32 registers the DLL", Register(dll), "regsvr32 failed");
-    Check("the ASIO driver list names its class", FindDriverClass(&clsid), "no CLSID under SOFTWARE\\ASIO");
-    if (Failures())
+    if (!Check("regsvr32 registers the DLL", Register(dll), "regsvr32 failed") ||
+        !Check("the ASIO driver list names its class", FindDriverClass(&clsid),
+               "no CLSID under SOFTWARE\\ASIO"))
         return Finish();
     CoInitialize(nullptr);
 
     RunStreams(clsid);
-    RunFailurePaths(clsid);
+    // The failure paths need a driver that streams at all.
+    if (Failures() == 0)
+        RunFailurePaths(clsid);
     return Finish();
 }
