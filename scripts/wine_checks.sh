@@ -148,7 +148,7 @@ grep -Eq '^requests: [1-9][0-9]* checked against the SDK.s definitions, 0 refuse
     fail "lkstreamcheck did not report every request checked with none refused"
 pass "lkstreamcheck: PCM 44.1 kHz, PCM 192 kHz and DSD64 bit-exact, $(grep '^requests: ' <<<"$out" | sed 's/^requests: //')"
 pending=$(grep -c '^pending: ' <<<"$out" || true)
-[ "$pending" -eq 0 ] || echo "      ($pending failure-path checks pending: behaviour the driver does not have yet)"
+[ "$pending" -eq 0 ] || echo "      ($pending checks pending: behaviour the driver does not have yet)"
 
 # The same host must fail a DLL that sends one wrong GUID byte: a copy whose KSPROPSETID_Pin ends in
 # 01 instead of 00. (This registers the copy; the unregistration below removes the keys either way.)
