@@ -34,6 +34,7 @@ constexpr DWORD kErrorInvalidUserBuffer = 1784;
 
 std::atomic<size_t> g_checked{0};
 std::atomic<size_t> g_refused{0};
+std::atomic<bool> g_print{true};
 
 bool Same(const GUID& a, const GUID& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
@@ -47,8 +48,10 @@ void Format(const GUID& g, char* text, size_t size) {
 
 DWORD Refuse(DWORD error, const char* request, const char* field, const char* held, const char* expected) {
     ++g_refused;
-    std::printf("refused: %s: %s is %s, expected %s\n", request, field, held, expected);
-    std::fflush(stdout);
+    if (g_print) {
+        std::printf("refused: %s: %s is %s, expected %s\n", request, field, held, expected);
+        std::fflush(stdout);
+    }
     return error;
 }
 
@@ -331,6 +334,10 @@ size_t RequestsChecked() {
 
 size_t RequestsRefused() {
     return g_refused.load();
+}
+
+void PrintRefusals(bool print) {
+    g_print = print;
 }
 
 } // namespace lkmodel

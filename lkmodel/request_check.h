@@ -25,5 +25,7 @@ DWORD CheckAliasCategory(const GUID* category);
 
 size_t RequestsChecked();
 size_t RequestsRefused();
+// Whether refusals are printed (a host testing the checks themselves turns it off).
+void PrintRefusals(bool print);
 
 } // namespace lkmodel

@@ -30,6 +30,9 @@ bool Register(const std::wstring& dll);
 bool FindDriverClass(CLSID* clsid);
 
 void RunStreams(const CLSID& clsid);
+// Feeds the model's request checks wrong requests of each kind (after the driver's run: these
+// refusals are not the driver's).
+void CheckTheChecks();
 void RunFailurePaths(const CLSID& clsid);
 
 } // namespace lkcheck

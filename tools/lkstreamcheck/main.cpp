@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
     CoInitialize(nullptr);
 
     RunStreams(clsid);
+    CheckTheChecks();
     // The failure paths need a driver that streams at all.
     if (Failures() == 0)
         RunFailurePaths(clsid);
