@@ -124,6 +124,9 @@ extern "C" void lkmodel_set_fault(int fault) {
     case LKMODEL_FAULT_PEND_FAIL:
         SetFault(Fault::PendFail);
         break;
+    case LKMODEL_FAULT_REFUSE:
+        SetFault(Fault::Refuse);
+        break;
     default:
         SetFault(Fault::None);
         break;

@@ -91,6 +91,8 @@ BOOL WINAPI ModelDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inS
     const Fault fault = CurrentFault();
     if (fault == Fault::Unplug)
         return Finish(ERROR_DEVICE_NOT_CONNECTED);
+    if (fault == Fault::Refuse && code == IOCTL_KS_WRITE_STREAM)
+        return Finish(ERROR_NOT_READY);
 
     DWORD bytes = 0;
     if (fault == Fault::PendFail && code == IOCTL_KS_PROPERTY && overlapped) {

@@ -1,6 +1,6 @@
 // The device's faults: unplugged, stalled (write completions held back until the driver cancels or
-// closes), and property requests that pend and then fail. Also the NTSTATUS values that Windows keeps
-// in OVERLAPPED.Internal for the results the model gives.
+// closes), property requests that pend and then fail, and writes refused. Also the NTSTATUS values that
+// Windows keeps in OVERLAPPED.Internal for the results the model gives.
 #include "lkmodel/model_state.h"
 
 #include <atomic>
@@ -22,6 +22,7 @@ constexpr StatusPair kStatuses[] = {
     {ERROR_IO_PENDING, kStatusPending},
     {ERROR_MORE_DATA, 0x80000005},            // STATUS_BUFFER_OVERFLOW
     {ERROR_GEN_FAILURE, 0xC0000001},          // STATUS_UNSUCCESSFUL
+    {ERROR_NOT_READY, 0xC00000A3},            // STATUS_DEVICE_NOT_READY
     {ERROR_INVALID_PARAMETER, 0xC000000D},    // STATUS_INVALID_PARAMETER
     {ERROR_BAD_COMMAND, 0xC0000010},          // STATUS_INVALID_DEVICE_REQUEST
     {ERROR_INSUFFICIENT_BUFFER, 0xC0000023},  // STATUS_BUFFER_TOO_SMALL

@@ -10,7 +10,7 @@
 
 namespace lkmodel {
 
-enum class Fault { None, Unplug, Stall, PendFail };
+enum class Fault { None, Unplug, Stall, PendFail, Refuse };
 
 // The object behind a model handle, or null for a handle the model does not own.
 std::shared_ptr<sim::KernelObject> ModelObject(HANDLE handle);

@@ -227,6 +227,8 @@ void RunFailurePaths(const CLSID& clsid) {
     LostDevice(clsid, LKMODEL_FAULT_UNPLUG, "device unplugged mid-stream");
     StopWhileWritePending(clsid);
     LostDevice(clsid, LKMODEL_FAULT_STALL, "device stops completing mid-stream");
+    // Last: with today's driver a refused write may leave its render thread waiting for good.
+    LostDevice(clsid, LKMODEL_FAULT_REFUSE, "device refuses writes mid-stream");
 }
 
 } // namespace lkcheck
