@@ -122,16 +122,18 @@ BOOL WINAPI ModelDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inS
     return Finish(status);
 }
 
-BOOL WINAPI ModelGetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD bytes, BOOL wait) {
-    if (!ModelObject(handle))
-        return ::GetOverlappedResult(handle, overlapped, bytes, wait);
+// The result of a model request: waits up to `ms` (INFINITE: for good) while it is pending.
+BOOL OverlappedResult(LPOVERLAPPED overlapped, LPDWORD bytes, DWORD ms) {
     volatile ULONG_PTR* internal = &overlapped->Internal;
     if (*internal == kStatusPending) {
-        if (!wait)
+        if (ms == 0)
             return Finish(ERROR_IO_INCOMPLETE);
         HANDLE event =
             reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(overlapped->hEvent) & ~ULONG_PTR{1});
+        const ULONGLONG deadline = ms == INFINITE ? 0 : ::GetTickCount64() + ms;
         while (*internal == kStatusPending) {
+            if (deadline && ::GetTickCount64() >= deadline)
+                return Finish(WAIT_TIMEOUT);
             if (event)
                 ::WaitForSingleObject(event, 10);
             else
@@ -141,6 +143,19 @@ BOOL WINAPI ModelGetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPD
     if (bytes)
         *bytes = static_cast<DWORD>(overlapped->InternalHigh);
     return Finish(FromNtStatus(*internal));
+}
+
+BOOL WINAPI ModelGetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD bytes, BOOL wait) {
+    if (!ModelObject(handle))
+        return ::GetOverlappedResult(handle, overlapped, bytes, wait);
+    return OverlappedResult(overlapped, bytes, wait ? INFINITE : 0);
+}
+
+BOOL WINAPI ModelGetOverlappedResultEx(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD bytes, DWORD ms,
+                                       BOOL alertable) {
+    if (!ModelObject(handle))
+        return ::GetOverlappedResultEx(handle, overlapped, bytes, ms, alertable);
+    return OverlappedResult(overlapped, bytes, ms);
 }
 
 BOOL WINAPI ModelCancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
@@ -206,6 +221,7 @@ void* Replacement(const char* dll, const char* function) {
         {"CreateFileW", reinterpret_cast<void*>(&ModelCreateFileW)},
         {"DeviceIoControl", reinterpret_cast<void*>(&ModelDeviceIoControl)},
         {"GetOverlappedResult", reinterpret_cast<void*>(&ModelGetOverlappedResult)},
+        {"GetOverlappedResultEx", reinterpret_cast<void*>(&ModelGetOverlappedResultEx)},
         {"CancelIoEx", reinterpret_cast<void*>(&ModelCancelIoEx)},
         {"CancelIo", reinterpret_cast<void*>(&ModelCancelIo)},
         {"CloseHandle", reinterpret_cast<void*>(&ModelCloseHandle)},

@@ -1,6 +1,6 @@
 /* The Larkspur device model for Windows hosts: attached to a loaded lkasio64.dll by rewriting the
  * DLL's import table entries for its device calls (SetupAPI, CreateFileW, DeviceIoControl,
- * GetOverlappedResult, CancelIoEx/CancelIo, CloseHandle and the way to KsCreatePin), so that the
+ * GetOverlappedResult(Ex), CancelIoEx/CancelIo, CloseHandle and the way to KsCreatePin), so that the
  * unmodified driver streams into the model while every other call stays the system's own. Each request
  * is checked against the SDK's layouts, GUIDs and control codes; a wrong one is refused, counted and
  * printed. */
