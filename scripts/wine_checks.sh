@@ -330,6 +330,26 @@ expect_exit 0 $status "the quiet uninstall with /PURGE"
 ! key_exists "$settings_key" || fail "/PURGE left $settings_key"
 pass "uninstall /PURGE removed $settings_key"
 expect_removed
+# A driver file that cannot register fails the install with exit code 6, and still leaves an entry
+# that removes it again; that uninstall, with no driver to unregister itself, removes keys naming it.
+broken_dir=$WINEPREFIX/broken
+mkdir -p "$broken_dir"
+printf 'not a DLL\n' >"$broken_dir/lkasio64.dll"
+printf 'README\n' >"$broken_dir/README.txt"
+makensis -V1 -NOCD "-DVERSION=$setup_version" -DVERSION_QUAD=0.0.0.0 "-DDLL=$broken_dir/lkasio64.dll" \
+    "-DREADME_TXT=$broken_dir/README.txt" "-DOUTFILE=$broken_dir/setup.exe" \
+    "$(dirname "$0")/../installer/larkspur-asio.nsi" >/dev/null || fail "the broken installer did not build"
+status=0
+setup_run "$broken_dir/setup.exe" /S || status=$?
+expect_exit 6 $status "installing an unloadable driver"
+key_exists "$uninstall_key" || fail "a failed registration left no uninstall entry"
+pass "an unloadable driver: exit code 6, the uninstall entry written"
+run 60 "$WINE" reg add "$class_key\\InprocServer32" /ve /d "$setup_dll" /f >/dev/null || fail "reg add failed"
+run 60 "$WINE" reg add "$driver_key" /v CLSID /d "$clsid" /f >/dev/null || fail "reg add failed"
+status=0
+run_command_line "$(reg_value "$uninstall_key" QuietUninstallString)" || status=$?
+expect_exit 0 $status "uninstalling an unloadable driver"
+expect_removed
 echo "wine checks: the installer's checks took $((SECONDS - setup_started)) s"
 
 echo "wine checks: all $checks checks passed"
