@@ -144,10 +144,12 @@ key_exists 'HKEY_LOCAL_MACHINE\SOFTWARE\ASIO' || fail "HKEY_LOCAL_MACHINE\\SOFTW
 pass "HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO kept"
 
 # ---- The installer (scripts/build_installer.sh): install, upgrade, uninstall, all silent ----
-# Built here when missing or older than the driver, so the checks always install the fresh DLL.
+# Built here when missing or older than what goes into it, so the checks install the fresh DLL.
 setup_script=$(dirname "$0")/build_installer.sh
+setup_sources=$(dirname "$0")/../installer
 setup=$(bash "$setup_script" --path "$build")
-if [ ! -f "$setup" ] || [ "$setup" -ot "$dll" ]; then
+if [ ! -f "$setup" ] || [ "$setup" -ot "$dll" ] || [ "$setup" -ot "$setup_sources/larkspur-asio.nsi" ] ||
+    [ "$setup" -ot "$setup_sources/README.txt" ]; then
     bash "$setup_script" "$build" >/dev/null || fail "the installer did not build"
 fi
 setup_version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
@@ -338,7 +340,7 @@ printf 'not a DLL\n' >"$broken_dir/lkasio64.dll"
 printf 'README\n' >"$broken_dir/README.txt"
 makensis -V1 -NOCD "-DVERSION=$setup_version" -DVERSION_QUAD=0.0.0.0 "-DDLL=$broken_dir/lkasio64.dll" \
     "-DREADME_TXT=$broken_dir/README.txt" "-DOUTFILE=$broken_dir/setup.exe" \
-    "$(dirname "$0")/../installer/larkspur-asio.nsi" >/dev/null || fail "the broken installer did not build"
+    "$setup_sources/larkspur-asio.nsi" >/dev/null || fail "the broken installer did not build"
 status=0
 setup_run "$broken_dir/setup.exe" /S || status=$?
 expect_exit 6 $status "installing an unloadable driver"
