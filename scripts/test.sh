@@ -34,6 +34,9 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 bash scripts/check_dll.sh build/windows/lkasio64.dll
 
+step "Windows installer"
+bash scripts/build_installer.sh build/windows
+
 if [ -x scripts/wine_checks.sh ] || [ -f scripts/wine_checks.sh ]; then
     step "Windows checks under Wine"
     bash scripts/wine_checks.sh build/windows

@@ -177,4 +177,215 @@ pass "$driver_key removed"
 key_exists 'HKEY_LOCAL_MACHINE\SOFTWARE\ASIO' || fail "HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO is gone"
 pass "HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO kept"
 
+# ---- The installer (scripts/build_installer.sh): install, upgrade, uninstall, all silent ----
+# Built here when missing or older than what goes into it, so the checks install the fresh DLL.
+setup_script=$(dirname "$0")/build_installer.sh
+setup_sources=$(dirname "$0")/../installer
+setup=$(bash "$setup_script" --path "$build")
+if [ ! -f "$setup" ] || [ "$setup" -ot "$dll" ] || [ "$setup" -ot "$setup_sources/larkspur-asio.nsi" ] ||
+    [ "$setup" -ot "$setup_sources/README.txt" ]; then
+    bash "$setup_script" "$build" >/dev/null || fail "the installer did not build"
+fi
+setup_version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+setup_dir='C:\Program Files\Larkspur\ASIO'
+setup_unix_dir="$WINEPREFIX/drive_c/Program Files/Larkspur/ASIO"
+setup_dll='c:\program files\larkspur\asio\lkasio64.dll'
+uninstall_key='HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Uninstall\Larkspur ASIO'
+settings_key='HKEY_CURRENT_USER\Software\Larkspur\ASIO'
+pending_key='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager'
+# Wine hands on only the low 8 bits of a program's exit code: 3010 (restart needed) arrives as 194.
+exit_restart=$((3010 % 256))
+
+# Runs the installer or uninstaller; returns its exit code.
+setup_run() {
+    local status=0
+    run 120 "$WINE" "$@" >/dev/null || status=$?
+    return $status
+}
+# Runs a command line as Windows would: the quoted program, then the rest of the line word for word
+# (Wine quotes an argument with spaces, which would hide "_?=" from the uninstaller).
+run_command_line() {
+    local line=$1 args
+    [[ $line =~ ^\"([^\"]+)\"\ (.*)$ ]] || fail "not a quoted command line: $line"
+    read -ra args <<<"${BASH_REMATCH[2]}"
+    setup_run "${BASH_REMATCH[1]}" "${args[@]}"
+}
+expect_exit() {
+    local want=$1 got=$2 what=$3
+    [ "$got" -eq "$want" ] || fail "$what exited with $got, expected $want"
+}
+
+# The five values of a registered driver, COM's path pointing at the installed file.
+expect_registered() {
+    expect_value "$class_key" "" "Larkspur ASIO 1.09"
+    expect_value "$class_key\\InprocServer32" "" "$setup_dll"
+    expect_value "$class_key\\InprocServer32" ThreadingModel Apartment
+    expect_value "$driver_key" CLSID "$clsid"
+    expect_value "$driver_key" Description "Larkspur ASIO 1.09"
+}
+expect_entry() {
+    local version=$1 out want
+    out=$(run 60 "$WINE" reg query "$uninstall_key") || fail "no uninstall entry $uninstall_key"
+    out=$(sed -E 's/^ +//; s/ {2,}/ /g' <<<"$out")
+    for want in "DisplayName REG_SZ Larkspur ASIO Driver" "DisplayVersion REG_SZ $version" \
+        "Publisher REG_SZ Larkspur" "InstallLocation REG_SZ $setup_dir" \
+        "UninstallString REG_SZ \"$setup_dir\\uninstall.exe\" _?=$setup_dir" \
+        "QuietUninstallString REG_SZ \"$setup_dir\\uninstall.exe\" /S _?=$setup_dir"; do
+        grep -Fxq -- "$want" <<<"$out" || fail "the uninstall entry lacks: $want"
+    done
+    grep -Eq '^EstimatedSize REG_DWORD 0x0*[1-9a-f]' <<<"$out" || fail "the uninstall entry has no size"
+    pass "uninstall entry: Larkspur ASIO Driver $version, Larkspur, $setup_dir, size, both uninstall strings"
+}
+expect_files() {
+    cmp -s "$dll" "$setup_unix_dir/lkasio64.dll" || fail "$setup_dir\\lkasio64.dll is not the built driver"
+    [ -f "$setup_unix_dir/README.txt" ] && [ -f "$setup_unix_dir/uninstall.exe" ] ||
+        fail "README.txt or uninstall.exe missing in $setup_dir"
+    pass "$setup_dir holds the built lkasio64.dll, README.txt and uninstall.exe"
+}
+# What a restart does to pending renames and deletions.
+restart_windows() {
+    run 120 "$WINE" wineboot -r >/dev/null || fail "wineboot -r did not finish"
+}
+expect_removed() {
+    ! key_exists "$class_key" || fail "$class_key is still there"
+    ! key_exists "$driver_key" || fail "$driver_key is still there"
+    key_exists 'HKEY_LOCAL_MACHINE\SOFTWARE\ASIO' || fail "HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO is gone"
+    ! key_exists "$uninstall_key" || fail "the uninstall entry is still there"
+    [ ! -e "$setup_unix_dir/lkasio64.dll" ] && [ ! -e "$setup_unix_dir/README.txt" ] ||
+        fail "the driver's files are still in $setup_dir"
+    pass "uninstalled: both driver keys, the entry, lkasio64.dll and README.txt gone; SOFTWARE\\ASIO kept"
+    # Wine can neither delete nor move the running uninstaller: it goes at the restart, with its folder.
+    restart_windows
+    [ ! -e "$setup_unix_dir" ] || fail "$setup_dir is still there after a restart"
+    pass "after a restart $setup_dir is gone"
+}
+
+echo "wine checks: installer $(basename "$setup")"
+setup_started=$SECONDS
+status=0
+setup_run "$setup" /S || status=$?
+expect_exit 0 $status "the silent install"
+pass "silent install exited with 0"
+expect_files
+expect_registered
+expect_entry "$setup_version"
+
+# A host creates the installed driver.
+mkdir -p "$WINEPREFIX/drive_c/lkhost"
+cp "$host" "$WINEPREFIX/drive_c/lkhost/"
+out=$(run 120 "$WINE" 'C:\lkhost\asiohost.exe' "ASIO Larkspur Driver") || fail "asiohost failed: $out"
+grep -Fxq "create: 0x00000000" <<<"$out" || fail "asiohost did not create the installed driver"
+grep -Fxq "release: 0" <<<"$out" || fail "asiohost did not release the installed driver"
+pass "asiohost created and released the installed driver"
+
+# Over the same version, and over an older one (the entry is made to look older).
+status=0
+setup_run "$setup" /S || status=$?
+expect_exit 0 $status "installing over the same version"
+expect_registered
+expect_entry "$setup_version"
+pass "installed over the same version"
+run 60 "$WINE" reg add "$uninstall_key" /v DisplayVersion /d 0.1.0 /f >/dev/null || fail "reg add failed"
+status=0
+setup_run "$setup" /S || status=$?
+expect_exit 0 $status "installing over 0.1.0"
+expect_registered
+expect_entry "$setup_version"
+pass "upgraded over 0.1.0"
+# Never over a newer one: exit code 4, nothing touched.
+run 60 "$WINE" reg add "$uninstall_key" /v DisplayVersion /d 99.0.0 /f >/dev/null || fail "reg add failed"
+status=0
+setup_run "$setup" /S || status=$?
+expect_exit 4 $status "installing over 99.0.0"
+[ "$(reg_value "$uninstall_key" DisplayVersion)" = 99.0.0 ] || fail "installing over 99.0.0 changed the entry"
+pass "refused to replace 99.0.0 (exit code 4)"
+run 60 "$WINE" reg add "$uninstall_key" /v DisplayVersion /d "$setup_version" /f >/dev/null || fail "reg add failed"
+
+# A program holds the driver's file open: the upgrade leaves the replacement to the restart and says
+# so with 3010; the restart completes it.
+cat >"$WINEPREFIX/holder.nsi" <<'NSI'
+Unicode true
+Target amd64-unicode
+OutFile "holder.exe"
+SilentInstall silent
+RequestExecutionLevel user
+Section
+    ; Shared for reading only: nobody may delete, move or overwrite the file meanwhile.
+    System::Call 'kernel32::CreateFileW(w "C:\Program Files\Larkspur\ASIO\lkasio64.dll", i 0x80000000, i 1, p 0, i 3, i 0, p 0) p .r0'
+    FileOpen $1 "C:\lkhost\holding" w
+    FileClose $1
+    StrCpy $2 0
+    wait:
+        IfFileExists "C:\lkhost\release" done
+        Sleep 100
+        IntOp $2 $2 + 1
+        IntCmp $2 300 done wait done
+    done:
+SectionEnd
+NSI
+(cd "$WINEPREFIX" && makensis -V1 holder.nsi >/dev/null) || fail "the file holder did not build"
+timeout --kill-after=10 60 "$WINE" "$WINEPREFIX/holder.exe" </dev/null >/dev/null 2>&1 &
+holder=$!
+for _ in $(seq 100); do
+    [ -f "$WINEPREFIX/drive_c/lkhost/holding" ] && break
+    sleep 0.1
+done
+[ -f "$WINEPREFIX/drive_c/lkhost/holding" ] || fail "the file holder did not start"
+status=0
+setup_run "$setup" /S || status=$?
+touch "$WINEPREFIX/drive_c/lkhost/release"
+wait $holder || true
+expect_exit $exit_restart $status "upgrading a held driver"
+pending=$(run 60 "$WINE" reg query "$pending_key" /v PendingFileRenameOperations) || pending=
+grep -Fq 'ASIO\lkasio64.dll.new' <<<"$pending" || fail "no replacement of lkasio64.dll is pending"
+expect_registered
+pass "upgrading a held driver: exit code 3010, the replacement waits for the restart"
+restart_windows
+[ ! -e "$setup_unix_dir/lkasio64.dll.new" ] || fail "the restart did not replace lkasio64.dll"
+expect_files
+pass "after a restart the new lkasio64.dll is in place"
+
+# Uninstall with the entry's quiet command line. It must wait for the real result: everything is
+# checked the moment it returns.
+run 60 "$WINE" reg add "$settings_key" /v Check /d kept /f >/dev/null || fail "reg add failed"
+status=0
+run_command_line "$(reg_value "$uninstall_key" QuietUninstallString)" || status=$?
+expect_exit 0 $status "the quiet uninstall"
+pass "quiet uninstall exited with 0"
+expect_removed
+[ "$(reg_value "$settings_key" Check)" = kept ] || fail "uninstalling removed the user's settings"
+pass "the user's settings in $settings_key kept"
+
+# /PURGE takes the user's settings as well.
+status=0
+setup_run "$setup" /S || status=$?
+expect_exit 0 $status "installing again"
+status=0
+run_command_line "$(reg_value "$uninstall_key" QuietUninstallString | sed 's| /S | /S /PURGE |')" || status=$?
+expect_exit 0 $status "the quiet uninstall with /PURGE"
+! key_exists "$settings_key" || fail "/PURGE left $settings_key"
+pass "uninstall /PURGE removed $settings_key"
+expect_removed
+# A driver file that cannot register fails the install with exit code 6, and still leaves an entry
+# that removes it again; that uninstall, with no driver to unregister itself, removes keys naming it.
+broken_dir=$WINEPREFIX/broken
+mkdir -p "$broken_dir"
+printf 'not a DLL\n' >"$broken_dir/lkasio64.dll"
+printf 'README\n' >"$broken_dir/README.txt"
+makensis -V1 -NOCD "-DVERSION=$setup_version" -DVERSION_QUAD=0.0.0.0 "-DDLL=$broken_dir/lkasio64.dll" \
+    "-DREADME_TXT=$broken_dir/README.txt" "-DOUTFILE=$broken_dir/setup.exe" \
+    "$setup_sources/larkspur-asio.nsi" >/dev/null || fail "the broken installer did not build"
+status=0
+setup_run "$broken_dir/setup.exe" /S || status=$?
+expect_exit 6 $status "installing an unloadable driver"
+key_exists "$uninstall_key" || fail "a failed registration left no uninstall entry"
+pass "an unloadable driver: exit code 6, the uninstall entry written"
+run 60 "$WINE" reg add "$class_key\\InprocServer32" /ve /d "$setup_dll" /f >/dev/null || fail "reg add failed"
+run 60 "$WINE" reg add "$driver_key" /v CLSID /d "$clsid" /f >/dev/null || fail "reg add failed"
+status=0
+run_command_line "$(reg_value "$uninstall_key" QuietUninstallString)" || status=$?
+expect_exit 0 $status "uninstalling an unloadable driver"
+expect_removed
+echo "wine checks: the installer's checks took $((SECONDS - setup_started)) s"
+
 echo "wine checks: all $checks checks passed"
