@@ -95,9 +95,13 @@ BOOL WINAPI ModelDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inS
         return Finish(ERROR_NOT_READY);
 
     DWORD bytes = 0;
-    if (fault == Fault::PendFail && code == IOCTL_KS_PROPERTY && overlapped) {
-        // The answer is written, but the request ends as a failure: only its status tells.
-        target->IoControl(code, in, inSize, out, outSize, &bytes, nullptr);
+    if (fault == Fault::PendFail && code == IOCTL_KS_PROPERTY && overlapped && outSize != 0) {
+        // A read's answer is written, but the request ends as a failure: only its status tells. A
+        // failed set changes nothing. Size queries are answered at once, so that the reads follow.
+        KSPROPERTY property;
+        std::memcpy(&property, in, sizeof property);
+        if (!(property.Flags & KSPROPERTY_TYPE_SET))
+            target->IoControl(code, in, inSize, out, outSize, &bytes, nullptr);
         CompleteLater(overlapped, ERROR_GEN_FAILURE);
         return Finish(ERROR_IO_PENDING);
     }

@@ -35,7 +35,7 @@ enum {
     LKMODEL_FAULT_NONE = 0,
     LKMODEL_FAULT_UNPLUG = 1,    /* gone: every request fails, pending writes complete with an error */
     LKMODEL_FAULT_STALL = 2,     /* write completions are held back until cancelled or closed */
-    LKMODEL_FAULT_PEND_FAIL = 3, /* property requests pend, then complete with a failure */
+    LKMODEL_FAULT_PEND_FAIL = 3, /* property reads and sets pend, then fail */
     LKMODEL_FAULT_REFUSE = 4     /* write requests fail at once (ERROR_NOT_READY) */
 };
 void lkmodel_set_fault(int fault);
