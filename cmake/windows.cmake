@@ -4,7 +4,7 @@ target_include_directories(lkasio64 PRIVATE ${PROJECT_SOURCE_DIR})
 set_target_properties(lkasio64 PROPERTIES PREFIX "" OUTPUT_NAME lkasio64)
 target_compile_definitions(lkasio64 PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 target_link_options(lkasio64 PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
-target_link_libraries(lkasio64 PRIVATE setupapi avrt winmm ws2_32 ole32 advapi32 user32 ksguid uuid)
+target_link_libraries(lkasio64 PRIVATE setupapi avrt winmm ws2_32 ole32 advapi32 user32 uuid)
 
 # A minimal ASIO host for the checks under Wine (scripts/wine_checks.sh). It has no CMakeLists.txt of
 # its own, so only this build sees it.
@@ -13,3 +13,4 @@ target_include_directories(asiohost PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(asiohost PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 target_link_options(asiohost PRIVATE -static -static-libgcc -static-libstdc++)
 target_link_libraries(asiohost PRIVATE ole32 advapi32 uuid)
+include(${PROJECT_SOURCE_DIR}/cmake/lkmodel.cmake)

@@ -6,6 +6,7 @@
 #include "ks/irp_target.h"
 
 #include <atomic>
+#include <cstddef>
 
 class CKsFilter;
 
@@ -24,6 +25,8 @@ struct VendorModeRequest {
     BYTE Reserved[256];
 };
 static_assert(sizeof(VendorModeRequest) == 264);
+static_assert(offsetof(VendorModeRequest, ModeCode) == 0 && offsetof(VendorModeRequest, Zero) == 4 &&
+              offsetof(VendorModeRequest, Reserved) == 8);
 
 // One write request of the render thread: the header, then the OVERLAPPED whose event its completion
 // signals.

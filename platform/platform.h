@@ -20,6 +20,7 @@
 #include <setupapi.h>
 #include <avrt.h>
 #include <olectl.h>
+#include "platform/ks_guids.h"
 using PFN_KSCREATEPIN = DWORD(WINAPI*)(HANDLE filter, PKSPIN_CONNECT connect, ACCESS_MASK access,
                                        PHANDLE pin);
 #else
@@ -30,18 +31,10 @@ using PFN_KSCREATEPIN = DWORD(WINAPI*)(HANDLE filter, PKSPIN_CONNECT connect, AC
 
 #include <string>
 
+#include "platform/layouts.h"
+
 static_assert(sizeof(WCHAR) == 2);
 static_assert(sizeof(LONG) == 4);
-static_assert(sizeof(KSPROPERTY) == 24);
-static_assert(sizeof(KSP_PIN) == 32);
-static_assert(sizeof(KSSTREAM_HEADER) == 56);
-static_assert(sizeof(OVERLAPPED) == 32);
-static_assert(sizeof(KSPIN_CONNECT) == 72);
-static_assert(sizeof(KSDATAFORMAT) == 64);
-static_assert(sizeof(KSDATARANGE_AUDIO) == 88);
-static_assert(sizeof(WAVEFORMATEXTENSIBLE) == 40);
-static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32);
-static_assert(sizeof(SP_DEVINFO_DATA) == 32);
 
 // Wide-string helpers that work for WCHAR on both targets (wchar_t on Windows, char16_t elsewhere).
 using WideTraits = std::char_traits<WCHAR>;
