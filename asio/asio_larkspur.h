@@ -67,6 +67,8 @@ private:
     void SetErrorMessage(const char* text);
     void SetTimeInfoFlags(uint32_t flags);
     void FreeBufferBlocks();
+    // The answer of canSampleRate for the current I/O format.
+    ASIOError CheckSampleRate(ASIOSampleRate sampleRate);
     // Deletes the filter enumerator, and with it the bound render filter.
     void ReleaseDevice();
 

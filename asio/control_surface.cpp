@@ -1,5 +1,7 @@
 // Construction, COM identity and the query and setting methods of the driver object.
 #include "asio/asio_larkspur.h"
+#include "asio/stream_format.h"
+#include "ks/audio_filter.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -94,8 +96,19 @@ ASIOError ASIOLarkspur::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_
     return ASE_OK;
 }
 
-ASIOError ASIOLarkspur::canSampleRate(ASIOSampleRate) {
-    return ASE_OK;
+ASIOError ASIOLarkspur::canSampleRate(ASIOSampleRate sampleRate) {
+    return CheckSampleRate(sampleRate);
+}
+
+ASIOError ASIOLarkspur::CheckSampleRate(ASIOSampleRate sampleRate) {
+    if (!m_renderFilter)
+        return ASE_NotPresent;
+    // The rate is good when a render pin takes the very format start would ask it for.
+    const DWORD samplesPerSecond = WaveSamplesPerSecond(sampleRate, IsDsd());
+    if (samplesPerSecond == 0)
+        return ASE_NoClock;
+    WAVEFORMATEXTENSIBLE format = StreamWaveFormat(samplesPerSecond);
+    return m_renderFilter->FindViablePin(&format.Format) ? ASE_OK : ASE_NoClock;
 }
 
 ASIOError ASIOLarkspur::getSampleRate(ASIOSampleRate* sampleRate) {
@@ -106,6 +119,9 @@ ASIOError ASIOLarkspur::getSampleRate(ASIOSampleRate* sampleRate) {
 }
 
 ASIOError ASIOLarkspur::setSampleRate(ASIOSampleRate sampleRate) {
+    // A rate the device cannot run changes nothing; the host learns it now rather than at start.
+    if (const ASIOError refused = CheckSampleRate(sampleRate); refused != ASE_OK)
+        return refused;
     if (sampleRate == m_sampleRate.load())
         return ASE_OK;
     SetTimeInfoFlags(kSampleRateChanged);
