@@ -4,6 +4,7 @@
 #include "ks/audio_filter.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -12,7 +13,6 @@ namespace {
 constexpr char kDriverName[] = "Larkspur ASIO 1.03";
 constexpr int32_t kDriverVersion = 2;
 constexpr char kClockName[] = "Internal";
-constexpr int32_t kDsdSamplesPerWord = 32;
 } // namespace
 
 ASIOLarkspur::ASIOLarkspur(IUnknown* outer, HRESULT*) : CUnknown(TEXT("ASIOLarkspur"), outer) {}
@@ -87,8 +87,10 @@ ASIOError ASIOLarkspur::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_
                                       int32_t* granularity) {
     if (!minSize || !maxSize || !preferredSize || !granularity)
         return ASE_InvalidParameter;
-    // Sizes are in samples per channel: words in PCM, one-bit samples in DSD.
-    const int32_t size = IsDsd() ? m_bufferFrames * kDsdSamplesPerWord : m_bufferFrames;
+    // Sizes are in samples per channel: words in PCM, one-bit samples in DSD. Kept in range whatever
+    // the frame count.
+    const int64_t samples = IsDsd() ? int64_t{m_bufferFrames} * kDsdSamplesPerWord : m_bufferFrames;
+    const auto size = static_cast<int32_t>(std::clamp<int64_t>(samples, INT32_MIN, INT32_MAX));
     *minSize = size;
     *maxSize = size;
     *preferredSize = size;

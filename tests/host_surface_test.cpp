@@ -139,6 +139,118 @@ protected:
     QuietHost host;
 };
 
+void FillBlock(const ASIOBufferInfo& info, int32_t frames, uint32_t word) {
+    for (void* half : info.buffers)
+        for (int32_t j = 0; j < frames; ++j)
+            static_cast<uint32_t*>(half)[j] = word;
+}
+
+// True when every word of both halves is `word`.
+bool BlockHolds(const ASIOBufferInfo& info, int32_t frames, uint32_t word) {
+    for (void* half : info.buffers)
+        for (int32_t j = 0; j < frames; ++j)
+            if (static_cast<const uint32_t*>(half)[j] != word)
+                return false;
+    return true;
+}
+
+// ---- A player: PCM first, then DSD with the I/O-format selectors and the DSD rate.
+
+using PlayerSetup = Host;
+
+TEST_F(PlayerSetup, PcmThenDsdWithSilentBuffersAndTheStreamFormatTheRateAsked) {
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    ASSERT_EQ(driver->canSampleRate(96000.0), ASE_OK);
+    ASSERT_EQ(driver->setSampleRate(96000.0), ASE_OK);
+    EXPECT_EQ(Rate(), 96000.0);
+    const int32_t pcmSize = PreferredSize();
+    ASIOBufferInfo pcm[3] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}, {ASIOTrue, 0, {}}};
+    ASSERT_EQ(driver->createBuffers(pcm, 3, pcmSize, &host.callbacks), ASE_OK);
+    // Nothing the host has not written yet is noise: outputs and inputs hold PCM silence.
+    for (const ASIOBufferInfo& info : pcm)
+        EXPECT_TRUE(BlockHolds(info, pcmSize, 0u));
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Play(2);
+    StopWithDrain();
+    WAVEFORMATEXTENSIBLE format{};
+    ULONG interfaceId = 0;
+    ASSERT_TRUE(device->LatestConnect(&format, &interfaceId));
+    EXPECT_EQ(format.Format.nSamplesPerSec, 96000u);
+    ASSERT_EQ(driver->disposeBuffers(), ASE_OK);
+
+    // DSD the way hosts ask for it: can-do, set, the DSD bit rate, sizes, buffers.
+    ASIOIoFormat dsd{};
+    dsd.FormatType = kASIODSDFormat;
+    EXPECT_EQ(driver->future(kAsioCanDoIoFormat, &dsd), ASE_SUCCESS);
+    ASSERT_EQ(SetFormat(kASIODSDFormat), ASE_SUCCESS);
+    EXPECT_EQ(Format(), kASIODSDFormat);
+    ASSERT_EQ(driver->canSampleRate(5644800.0), ASE_OK);
+    ASSERT_EQ(driver->setSampleRate(5644800.0), ASE_OK);
+    EXPECT_EQ(Rate(), 5644800.0);
+    const int32_t dsdSize = PreferredSize();
+    ASSERT_EQ(dsdSize % 32, 0);
+    ASIOBufferInfo dsdBuffers[2] = {{ASIOFalse, 1, {}}, {ASIOTrue, 1, {}}};
+    ASSERT_EQ(driver->createBuffers(dsdBuffers, 2, dsdSize, &host.callbacks), ASE_OK);
+    // DSD silence is the idle pattern; all-zero bits would be a full-scale DC level.
+    for (const ASIOBufferInfo& info : dsdBuffers)
+        EXPECT_TRUE(BlockHolds(info, dsdSize / 32, kDsdSilenceWord));
+    ASIOChannelInfo channel{};
+    channel.channel = 1;
+    ASSERT_EQ(driver->getChannelInfo(&channel), ASE_OK);
+    EXPECT_EQ(channel.type, ASIOSTDSDInt8MSB1);
+    EXPECT_EQ(channel.isActive, ASIOTrue);
+
+    device->ClearRecord();
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Play(2);
+    StopWithDrain();
+    ASSERT_TRUE(device->LatestConnect(&format, &interfaceId));
+    EXPECT_EQ(format.Format.nSamplesPerSec, 88200u); // DSD128 carried at a 64th of its bit rate
+    // A host that never wrote its buffers played silence, never zeros.
+    for (uint32_t word : DeviceWords())
+        ASSERT_EQ(word, kDsdSilenceWord);
+}
+
+TEST_F(PlayerSetup, OutputsFollowTheirChannelWhateverTheRecordOrder) {
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    constexpr int32_t kFrames = 64;
+    ASIOBufferInfo infos[4] = {{ASIOTrue, 1, {}}, {ASIOFalse, 1, {}}, {ASIOTrue, 0, {}}, {ASIOFalse, 0, {}}};
+    ASSERT_EQ(driver->createBuffers(infos, 4, kFrames, &host.callbacks), ASE_OK);
+    FillBlock(infos[3], kFrames, kLeftWord);
+    FillBlock(infos[1], kFrames, kRightWord);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Play(4);
+    StopWithDrain();
+
+    const std::vector<uint32_t> words = DeviceWords();
+    size_t played = 0;
+    for (size_t i = 0; i + 1 < words.size(); i += 2) {
+        if (words[i] == 0 && words[i + 1] == 0)
+            continue; // the drain's silence
+        ASSERT_EQ(words[i], kLeftWord) << "frame " << i / 2;
+        ASSERT_EQ(words[i + 1], kRightWord) << "frame " << i / 2;
+        ++played;
+    }
+    EXPECT_GE(played, static_cast<size_t>(kFrames));
+}
+
+TEST_F(PlayerSetup, OneOutputFeedsBothWordsWhateverItsChannel) {
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    constexpr int32_t kFrames = 32;
+    ASIOBufferInfo info{ASIOFalse, 1, {}};
+    ASSERT_EQ(driver->createBuffers(&info, 1, kFrames, &host.callbacks), ASE_OK);
+    FillBlock(info, kFrames, kRightWord);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Play(3);
+    StopWithDrain();
+    size_t played = 0;
+    for (uint32_t word : DeviceWords()) {
+        ASSERT_TRUE(word == kRightWord || word == 0u) << std::hex << word;
+        played += word == kRightWord ? 1 : 0;
+    }
+    EXPECT_GE(played, 2u * kFrames);
+}
+
 // ---- A workstation: its rate menu from canSampleRate, and setSampleRate from that menu.
 
 using RateMenu = Host;
@@ -225,6 +337,117 @@ TEST_F(RateMenu, WithoutADeviceNoRateIsPresent) {
         EXPECT_EQ(driver->setSampleRate(rate), ASE_NotPresent) << rate;
     }
     EXPECT_EQ(Rate(), 44100.0);
+}
+
+// ---- Hosts that misuse createBuffers: every refusal keeps what the host had.
+
+using CreateBuffersMisuse = Host;
+
+TEST_F(CreateBuffersMisuse, RefusedCallsKeepTheEarlierBuffersAndSize) {
+    constexpr int32_t kFrames = 256;
+    ASIOBufferInfo good[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASSERT_EQ(driver->createBuffers(good, 2, kFrames, &host.callbacks), ASE_OK);
+    FillBlock(good[0], kFrames, kLeftWord);
+    FillBlock(good[1], kFrames, kRightWord);
+
+    struct Case {
+        const char* what;
+        std::vector<ASIOBufferInfo> records;
+        int32_t count;
+        int32_t size;
+    };
+    const std::vector<ASIOBufferInfo> one{{ASIOFalse, 0, {}}};
+    const std::vector<Case> cases = {
+        {"no channel", one, 0, kFrames},
+        {"negative count", one, -1, kFrames},
+        {"INT_MIN count", one, INT_MIN, kFrames},
+        {"count past the records a host can have", std::vector<ASIOBufferInfo>(5, {ASIOTrue, 0, {}}), 5,
+         kFrames},
+        {"output 1 twice", {{ASIOFalse, 1, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}}, 3, kFrames},
+        {"input 0 twice", {{ASIOTrue, 0, {}}, {ASIOTrue, 0, {}}}, 2, kFrames},
+        {"channel 2", {{ASIOFalse, 0, {}}, {ASIOFalse, 2, {}}}, 2, kFrames},
+        {"channel -1", {{ASIOTrue, -1, {}}}, 1, kFrames},
+        {"channel INT_MAX", {{ASIOTrue, INT_MAX, {}}}, 1, kFrames},
+        {"size 0", one, 1, 0},
+        {"size -1", one, 1, -1},
+        {"size INT_MIN", one, 1, INT_MIN},
+        {"size INT_MAX", one, 1, INT_MAX},
+        {"size above a ring slot", one, 1, 2049},
+    };
+    for (Case c : cases) {
+        EXPECT_EQ(driver->createBuffers(c.records.data(), c.count, c.size, &host.callbacks),
+                  ASE_InvalidParameter)
+            << c.what;
+        for (const ASIOBufferInfo& record : c.records)
+            EXPECT_EQ(record.buffers[0], nullptr) << c.what;
+        EXPECT_EQ(PreferredSize(), kFrames) << c.what;
+    }
+    ASIOBufferInfo record{ASIOFalse, 0, {}};
+    EXPECT_EQ(driver->createBuffers(nullptr, 1, kFrames, &host.callbacks), ASE_InvalidParameter);
+    EXPECT_EQ(driver->createBuffers(&record, 1, kFrames, nullptr), ASE_InvalidParameter);
+
+    // The earlier buffers are still the host's, with what it wrote (AddressSanitizer sees a freed one).
+    EXPECT_TRUE(BlockHolds(good[0], kFrames, kLeftWord));
+    EXPECT_TRUE(BlockHolds(good[1], kFrames, kRightWord));
+    EXPECT_TRUE(IsActive(0, false));
+    EXPECT_TRUE(IsActive(1, false));
+    EXPECT_FALSE(IsActive(0, true));
+}
+
+TEST_F(CreateBuffersMisuse, DsdSizesMustFillWholeWords) {
+    ASSERT_EQ(SetFormat(kASIODSDFormat), ASE_SUCCESS);
+    const int32_t before = PreferredSize();
+    for (const int32_t size : {104, 100, 33, 31, 1, 0, -32, 65536 + 32, INT_MIN}) {
+        ASIOBufferInfo info{ASIOFalse, 0, {}};
+        EXPECT_EQ(driver->createBuffers(&info, 1, size, &host.callbacks), ASE_InvalidParameter) << size;
+        EXPECT_EQ(info.buffers[0], nullptr) << size;
+        EXPECT_EQ(PreferredSize(), before) << size;
+    }
+    // The smallest and the largest: a host writes size / 8 bytes into each half.
+    for (const int32_t size : {32, 96, 65536}) {
+        ASIOBufferInfo info{ASIOFalse, 1, {}};
+        ASSERT_EQ(driver->createBuffers(&info, 1, size, &host.callbacks), ASE_OK) << size;
+        for (void* half : info.buffers)
+            std::memset(half, 0x69, static_cast<size_t>(size) / 8);
+        EXPECT_EQ(PreferredSize(), size);
+    }
+}
+
+TEST_F(CreateBuffersMisuse, SizesStayInRangeInDsdAfterARefusedPcmSize) {
+    ASIOBufferInfo info{ASIOFalse, 0, {}};
+    for (const int32_t size : {INT_MIN, INT_MAX, -1, 0x08000000})
+        EXPECT_EQ(driver->createBuffers(&info, 1, size, &host.callbacks), ASE_InvalidParameter) << size;
+    ASSERT_EQ(SetFormat(kASIODSDFormat), ASE_SUCCESS);
+    int32_t minSize = 0, maxSize = 0, preferred = 0, granularity = -1;
+    ASSERT_EQ(driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity), ASE_OK);
+    EXPECT_EQ(minSize, 32768);
+    EXPECT_EQ(maxSize, 32768);
+    EXPECT_EQ(preferred, 32768);
+}
+
+TEST_F(CreateBuffersMisuse, WhileStreamingIsInvalidModeAndTheStreamGoesOn) {
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    constexpr int32_t kFrames = 64;
+    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASSERT_EQ(driver->createBuffers(infos, 2, kFrames, &host.callbacks), ASE_OK);
+    FillBlock(infos[0], kFrames, kLeftWord);
+    FillBlock(infos[1], kFrames, kRightWord);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Play(1);
+
+    ASIOBufferInfo again[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    EXPECT_EQ(driver->createBuffers(again, 2, 128, &host.callbacks), ASE_InvalidMode);
+    EXPECT_EQ(again[0].buffers[0], nullptr);
+    EXPECT_EQ(PreferredSize(), kFrames);
+    // The stream was not stopped underneath the host: it still plays what it wrote.
+    const int before = QuietHost::switches.load();
+    Play(2);
+    EXPECT_TRUE(WaitUntil([&] { return QuietHost::switches.load() > before; }));
+    EXPECT_TRUE(BlockHolds(infos[0], kFrames, kLeftWord));
+
+    StopWithDrain();
+    EXPECT_EQ(driver->createBuffers(again, 2, 128, &host.callbacks), ASE_OK);
+    EXPECT_EQ(PreferredSize(), 128);
 }
 
 // ---- A host that keeps the class factory to create drivers later.
