@@ -73,6 +73,8 @@ private:
     void FillBuffersWithSilence();
     // The answer of canSampleRate for the current I/O format.
     ASIOError CheckSampleRate(ASIOSampleRate sampleRate);
+    // kAsioSetIoFormat: refused while a stream runs in another format.
+    ASIOError SetIoFormat(int32_t formatType);
     // Deletes the filter enumerator, and with it the bound render filter.
     void ReleaseDevice();
 

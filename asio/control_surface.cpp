@@ -194,8 +194,7 @@ ASIOError ASIOLarkspur::future(int32_t selector, void* opt) {
     case kAsioSetIoFormat:
         if (!opt)
             return ASE_InvalidParameter;
-        m_ioFormat = static_cast<ASIOIoFormat*>(opt)->FormatType;
-        return ASE_SUCCESS;
+        return SetIoFormat(static_cast<ASIOIoFormat*>(opt)->FormatType);
     case kAsioGetIoFormat:
         if (!opt)
             return ASE_InvalidParameter;
@@ -204,6 +203,21 @@ ASIOError ASIOLarkspur::future(int32_t selector, void* opt) {
     default:
         return ASE_NotPresent;
     }
+}
+
+ASIOError ASIOLarkspur::SetIoFormat(int32_t formatType) {
+    if (formatType == m_ioFormat.load())
+        return ASE_SUCCESS;
+    // The device mode and the wave format belong to the stream's format until its pin is closed
+    // (a drain after stop still sends silence in it): hosts stop first.
+    if (m_running.load() || m_renderPin.load())
+        return ASE_InvalidMode;
+    const bool wasDsd = IsDsd();
+    m_ioFormat = formatType;
+    // Buffers the host created hold the other mode's silence, which is no silence in this one.
+    if (IsDsd() != wasDsd)
+        FillBuffersWithSilence();
+    return ASE_SUCCESS;
 }
 
 ASIOError ASIOLarkspur::outputReady() {

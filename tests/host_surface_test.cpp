@@ -450,6 +450,70 @@ TEST_F(CreateBuffersMisuse, WhileStreamingIsInvalidModeAndTheStreamGoesOn) {
     EXPECT_EQ(PreferredSize(), 128);
 }
 
+// ---- Formats: switching mode mid-stream, and the silence the buffers hold.
+
+using IoFormat = Host;
+
+TEST_F(IoFormat, AnotherFormatWhileStreamingIsRefusedAndTheDeviceGetsNoForeignSilence) {
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    constexpr int32_t kFrames = 32;
+    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASSERT_EQ(driver->createBuffers(infos, 2, kFrames, &host.callbacks), ASE_OK);
+    FillBlock(infos[0], kFrames, kLeftWord);
+    FillBlock(infos[1], kFrames, kRightWord);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Play(2);
+    EXPECT_EQ(SetFormat(kASIODSDFormat), ASE_InvalidMode);
+    EXPECT_EQ(Format(), kASIOPCMFormat);
+    EXPECT_EQ(SetFormat(kASIOPCMFormat), ASE_SUCCESS); // the current one again
+    Play(2);
+    StopWithDrain();
+    // PCM audio and PCM silence only: a DSD idle word is a large DC level to a PCM device.
+    const std::vector<uint32_t> words = DeviceWords();
+    const std::set<uint32_t> seen(words.begin(), words.end());
+    EXPECT_EQ(seen, (std::set<uint32_t>{0u, kLeftWord, kRightWord}));
+    EXPECT_EQ(SetFormat(kASIODSDFormat), ASE_SUCCESS); // stopped: hosts may switch now
+    EXPECT_TRUE(BlockHolds(infos[0], kFrames, kDsdSilenceWord));
+}
+
+TEST_F(IoFormat, PcmWhileDsdStreamsIsRefused) {
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    ASSERT_EQ(SetFormat(kASIODSDFormat), ASE_SUCCESS);
+    ASSERT_EQ(driver->setSampleRate(2822400.0), ASE_OK);
+    ASIOBufferInfo info{ASIOFalse, 0, {}};
+    ASSERT_EQ(driver->createBuffers(&info, 1, 1024, &host.callbacks), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Play(2);
+    EXPECT_EQ(SetFormat(kASIOPCMFormat), ASE_InvalidMode);
+    EXPECT_EQ(SetFormat(7), ASE_InvalidMode); // any other value would be PCM too
+    EXPECT_EQ(Format(), kASIODSDFormat);
+    StopWithDrain();
+    for (uint32_t word : DeviceWords())
+        ASSERT_EQ(word, kDsdSilenceWord);
+}
+
+TEST_F(IoFormat, SwitchingModeRefillsTheBuffersWithTheNewSilence) {
+    constexpr int32_t kFrames = 128;
+    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOTrue, 1, {}}};
+    ASSERT_EQ(driver->createBuffers(infos, 2, kFrames, &host.callbacks), ASE_OK);
+    FillBlock(infos[0], kFrames, kLeftWord);
+    ASSERT_EQ(SetFormat(kASIODSDFormat), ASE_SUCCESS);
+    EXPECT_TRUE(BlockHolds(infos[0], kFrames, kDsdSilenceWord));
+    EXPECT_TRUE(BlockHolds(infos[1], kFrames, kDsdSilenceWord));
+    FillBlock(infos[0], kFrames, kLeftWord);
+    ASSERT_EQ(SetFormat(kASIODSDFormat), ASE_SUCCESS); // no change of mode: the host's data stays
+    EXPECT_TRUE(BlockHolds(infos[0], kFrames, kLeftWord));
+    ASSERT_EQ(SetFormat(kASIOPCMFormat), ASE_SUCCESS);
+    EXPECT_TRUE(BlockHolds(infos[0], kFrames, 0u));
+    EXPECT_TRUE(BlockHolds(infos[1], kFrames, 0u));
+
+    // Recreated blocks are silent too, whatever the memory held before (a freed DSD block, say).
+    ASSERT_EQ(driver->disposeBuffers(), ASE_OK);
+    ASSERT_EQ(driver->createBuffers(infos, 2, kFrames, &host.callbacks), ASE_OK);
+    EXPECT_TRUE(BlockHolds(infos[0], kFrames, 0u));
+    EXPECT_TRUE(BlockHolds(infos[1], kFrames, 0u));
+}
+
 // ---- A host that keeps the class factory to create drivers later.
 
 TEST(HostKeepsTheFactory, TheModuleStaysLoadedAndTheFactoryKeepsWorking) {
