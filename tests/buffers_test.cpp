@@ -25,13 +25,7 @@ protected:
         format.FormatType = kASIODSDFormat;
         ASSERT_EQ(driver->future(kAsioSetIoFormat, &format), ASE_SUCCESS);
     }
-    bool IsActive(int32_t channel, bool input) {
-        ASIOChannelInfo info{};
-        info.channel = channel;
-        info.isInput = input ? ASIOTrue : ASIOFalse;
-        EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
-        return info.isActive == ASIOTrue;
-    }
+    bool IsActive(int32_t channel, bool input) { return ChannelActive(driver, channel, input); }
     int32_t PreferredSize() {
         int32_t a, b, preferred, d;
         driver->getBufferSize(&a, &b, &preferred, &d);

@@ -1,5 +1,5 @@
 # The driver through IASIO only, in the call sequences of players and workstations.
-lk_add_test(test_host_surface SOURCES host_surface_test.cpp)
+lk_add_test(test_host_surface SOURCES host_surface_test.cpp support/stepped_device.cpp)
 
 # The inspector's report, built from its source against the driver linked in.
 lk_add_test(test_lkinfo_report SOURCES lkinfo_report_test.cpp ${PROJECT_SOURCE_DIR}/tools/lkinfo/report.cpp

@@ -1,24 +1,22 @@
 // The driver as hosts use it, through IASIO only, against a simulated Larkspur with a stepped clock: a
 // player setting up PCM and then DSD, a workstation building its rate menu, hosts that misuse
-// createBuffers or switch formats mid-stream, and a host that keeps the class factory.
+// createBuffers or switch formats mid-stream.
 #include "asio/packing.h"
 #include "sim/larkspur/device.h"
 #include "sim/setupapi.h"
 #include "sim/threads.h"
 #include "tests/support/host.h"
+#include "tests/support/stepped_device.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <iterator>
 #include <limits>
 #include <set>
-#include <thread>
 #include <vector>
 
 using namespace testing_support;
@@ -50,13 +48,18 @@ struct QuietHost {
     }
 };
 
-bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+void FillBlock(const ASIOBufferInfo& info, int32_t frames, uint32_t word) {
+    for (void* half : info.buffers)
+        for (int32_t j = 0; j < frames; ++j)
+            static_cast<uint32_t*>(half)[j] = word;
+}
+
+// True when every word of both halves is `word`.
+bool BlockHolds(const ASIOBufferInfo& info, int32_t frames, uint32_t word) {
+    for (void* half : info.buffers)
+        for (int32_t j = 0; j < frames; ++j)
+            if (static_cast<const uint32_t*>(half)[j] != word)
+                return false;
     return true;
 }
 
@@ -98,13 +101,7 @@ protected:
         EXPECT_EQ(driver->getSampleRate(&rate), ASE_OK);
         return rate;
     }
-    bool IsActive(int32_t channel, bool input) {
-        ASIOChannelInfo info{};
-        info.channel = channel;
-        info.isInput = input ? ASIOTrue : ASIOFalse;
-        EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
-        return info.isActive == ASIOTrue;
-    }
+    bool IsActive(int32_t channel, bool input) { return ChannelActive(driver, channel, input); }
 
     // Completes `count` writes, one at a time as the render thread sends them.
     void Play(int count) {
@@ -113,18 +110,14 @@ protected:
             ASSERT_EQ(device->CompleteWrites(1), 1u);
         }
     }
-    // stop() on another thread while writes are completed, so the drain can run its course.
-    void StopWithDrain() {
-        std::atomic<bool> done{false};
-        std::thread stopper([&] {
-            driver->stop();
-            done = true;
-        });
-        while (!done.load()) {
-            device->CompleteWrites(1);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        stopper.join();
+    void StopWithDrain() { StopCompletingWrites(driver, *device); }
+    // Streams output channels 0 and 1 holding kLeftWord and kRightWord, which no switch changes.
+    void StartStereo(int32_t frames) {
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        ASSERT_EQ(driver->createBuffers(stereo, 2, frames, &host.callbacks), ASE_OK);
+        FillBlock(stereo[0], frames, kLeftWord);
+        FillBlock(stereo[1], frames, kRightWord);
+        ASSERT_EQ(driver->start(), ASE_OK);
     }
     // What the device received, as 32-bit words (DSD words as the host wrote them).
     std::vector<uint32_t> DeviceWords() {
@@ -137,22 +130,8 @@ protected:
     std::shared_ptr<Device> device;
     IASIO* driver = nullptr;
     QuietHost host;
+    ASIOBufferInfo stereo[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
 };
-
-void FillBlock(const ASIOBufferInfo& info, int32_t frames, uint32_t word) {
-    for (void* half : info.buffers)
-        for (int32_t j = 0; j < frames; ++j)
-            static_cast<uint32_t*>(half)[j] = word;
-}
-
-// True when every word of both halves is `word`.
-bool BlockHolds(const ASIOBufferInfo& info, int32_t frames, uint32_t word) {
-    for (void* half : info.buffers)
-        for (int32_t j = 0; j < frames; ++j)
-            if (static_cast<const uint32_t*>(half)[j] != word)
-                return false;
-    return true;
-}
 
 // ---- A player: PCM first, then DSD with the I/O-format selectors and the DSD rate.
 
@@ -426,13 +405,8 @@ TEST_F(CreateBuffersMisuse, SizesStayInRangeInDsdAfterARefusedPcmSize) {
 }
 
 TEST_F(CreateBuffersMisuse, WhileStreamingIsInvalidModeAndTheStreamGoesOn) {
-    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
     constexpr int32_t kFrames = 64;
-    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
-    ASSERT_EQ(driver->createBuffers(infos, 2, kFrames, &host.callbacks), ASE_OK);
-    FillBlock(infos[0], kFrames, kLeftWord);
-    FillBlock(infos[1], kFrames, kRightWord);
-    ASSERT_EQ(driver->start(), ASE_OK);
+    StartStereo(kFrames);
     Play(1);
 
     ASIOBufferInfo again[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
@@ -443,7 +417,7 @@ TEST_F(CreateBuffersMisuse, WhileStreamingIsInvalidModeAndTheStreamGoesOn) {
     const int before = QuietHost::switches.load();
     Play(2);
     EXPECT_TRUE(WaitUntil([&] { return QuietHost::switches.load() > before; }));
-    EXPECT_TRUE(BlockHolds(infos[0], kFrames, kLeftWord));
+    EXPECT_TRUE(BlockHolds(stereo[0], kFrames, kLeftWord));
 
     StopWithDrain();
     EXPECT_EQ(driver->createBuffers(again, 2, 128, &host.callbacks), ASE_OK);
@@ -455,13 +429,8 @@ TEST_F(CreateBuffersMisuse, WhileStreamingIsInvalidModeAndTheStreamGoesOn) {
 using IoFormat = Host;
 
 TEST_F(IoFormat, AnotherFormatWhileStreamingIsRefusedAndTheDeviceGetsNoForeignSilence) {
-    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
     constexpr int32_t kFrames = 32;
-    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
-    ASSERT_EQ(driver->createBuffers(infos, 2, kFrames, &host.callbacks), ASE_OK);
-    FillBlock(infos[0], kFrames, kLeftWord);
-    FillBlock(infos[1], kFrames, kRightWord);
-    ASSERT_EQ(driver->start(), ASE_OK);
+    StartStereo(kFrames);
     Play(2);
     EXPECT_EQ(SetFormat(kASIODSDFormat), ASE_InvalidMode);
     EXPECT_EQ(Format(), kASIOPCMFormat);
@@ -473,7 +442,7 @@ TEST_F(IoFormat, AnotherFormatWhileStreamingIsRefusedAndTheDeviceGetsNoForeignSi
     const std::set<uint32_t> seen(words.begin(), words.end());
     EXPECT_EQ(seen, (std::set<uint32_t>{0u, kLeftWord, kRightWord}));
     EXPECT_EQ(SetFormat(kASIODSDFormat), ASE_SUCCESS); // stopped: hosts may switch now
-    EXPECT_TRUE(BlockHolds(infos[0], kFrames, kDsdSilenceWord));
+    EXPECT_TRUE(BlockHolds(stereo[0], kFrames, kDsdSilenceWord));
 }
 
 TEST_F(IoFormat, PcmWhileDsdStreamsIsRefused) {
@@ -512,26 +481,6 @@ TEST_F(IoFormat, SwitchingModeRefillsTheBuffersWithTheNewSilence) {
     ASSERT_EQ(driver->createBuffers(infos, 2, kFrames, &host.callbacks), ASE_OK);
     EXPECT_TRUE(BlockHolds(infos[0], kFrames, 0u));
     EXPECT_TRUE(BlockHolds(infos[1], kFrames, 0u));
-}
-
-// ---- A host that keeps the class factory to create drivers later.
-
-TEST(HostKeepsTheFactory, TheModuleStaysLoadedAndTheFactoryKeepsWorking) {
-    ASSERT_EQ(DllCanUnloadNow(), S_OK);
-    IClassFactory* factory = nullptr;
-    ASSERT_EQ(DllGetClassObject(CLSID_ASIOLarkspur, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
-              S_OK);
-    // What CoFreeUnusedLibraries asks before unloading: the factory alone must keep the module.
-    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
-    for (int round = 0; round < 2; ++round) {
-        IASIO* driver = nullptr;
-        ASSERT_EQ(factory->CreateInstance(nullptr, CLSID_ASIOLarkspur, reinterpret_cast<void**>(&driver)),
-                  S_OK);
-        EXPECT_EQ(driver->Release(), 0u);
-        EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
-    }
-    EXPECT_EQ(factory->Release(), 0u);
-    EXPECT_EQ(DllCanUnloadNow(), S_OK);
 }
 
 } // namespace
