@@ -14,6 +14,8 @@ constexpr int kMaxBuffersPerDirection = 2;
 constexpr int kChannelsPerDirection = 2;
 // Longest buffer half in 32-bit words: one ring slot of the render thread.
 constexpr int32_t kMaxBufferFrames = 2048;
+// One 32-bit word carries 32 one-bit DSD samples of a channel.
+constexpr int32_t kDsdSamplesPerWord = 32;
 constexpr int kErrorMessageSize = 128;
 // The buffer hosts hand to getErrorMessage.
 constexpr size_t kHostErrorMessageSize = 124;
@@ -67,6 +69,12 @@ private:
     void SetErrorMessage(const char* text);
     void SetTimeInfoFlags(uint32_t flags);
     void FreeBufferBlocks();
+    // Overwrites every buffer block with the current mode's silence.
+    void FillBuffersWithSilence();
+    // The answer of canSampleRate for the current I/O format.
+    ASIOError CheckSampleRate(ASIOSampleRate sampleRate);
+    // kAsioSetIoFormat: refused while a stream runs in another format.
+    ASIOError SetIoFormat(int32_t formatType);
     // Deletes the filter enumerator, and with it the bound render filter.
     void ReleaseDevice();
 

@@ -1,5 +1,6 @@
 // The host's double buffers: one block of two halves per created channel.
 #include "asio/asio_larkspur.h"
+#include "asio/packing.h"
 #include "asio/render_thread.h"
 
 #include <cstdint>
@@ -7,14 +8,63 @@
 
 namespace {
 
-constexpr int32_t kDsdWordShift = 5; // 32 one-bit DSD samples per 32-bit word
+constexpr int kMaxRecords = 2 * kMaxBuffersPerDirection;
 
-// A block of two halves; null when the size cannot be represented or memory runs out.
-int32_t* AllocateBlock(int32_t frames) {
-    const int64_t words = 2 * static_cast<int64_t>(frames);
-    if (words < 0 || static_cast<uint64_t>(words) > SIZE_MAX / sizeof(int32_t))
-        return nullptr;
-    return new (std::nothrow) int32_t[static_cast<size_t>(words)];
+// The words of one half for a host buffer size; false for a size the buffers cannot lay out: below
+// one word, above a ring slot, or in DSD not a whole number of words (the host writes size / 8 bytes).
+bool HalfFramesFor(int32_t bufferSize, bool dsd, int32_t* frames) {
+    if (dsd && (bufferSize < kDsdSamplesPerWord || bufferSize % kDsdSamplesPerWord != 0))
+        return false;
+    const int32_t words = dsd ? bufferSize / kDsdSamplesPerWord : bufferSize;
+    if (words < 1 || words > kMaxBufferFrames)
+        return false;
+    *frames = words;
+    return true;
+}
+
+// Where each record's block goes: slots ordered by channel within each direction, so that with two
+// outputs slot 0 is channel 0 (left) whatever the order of the records.
+struct BufferLayout {
+    int32_t inputs = 0;
+    int32_t outputs = 0;
+    int32_t slot[kMaxRecords] = {};
+};
+
+// False for records that name a channel the device lacks or the same channel twice.
+bool LayOutBuffers(const ASIOBufferInfo* records, int32_t count, BufferLayout* layout) {
+    if (count < 1 || count > kMaxRecords)
+        return false;
+    bool used[2][kChannelsPerDirection] = {};
+    for (int32_t i = 0; i < count; ++i) {
+        const int32_t channel = records[i].channelNum;
+        const int direction = records[i].isInput != ASIOFalse ? 1 : 0;
+        if (channel < 0 || channel >= kChannelsPerDirection || used[direction][channel])
+            return false;
+        used[direction][channel] = true;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        const int direction = records[i].isInput != ASIOFalse ? 1 : 0;
+        int32_t slot = 0;
+        for (int32_t channel = 0; channel < records[i].channelNum; ++channel)
+            slot += used[direction][channel] ? 1 : 0;
+        layout->slot[i] = slot;
+        ++(direction ? layout->inputs : layout->outputs);
+    }
+    return true;
+}
+
+// A block of two halves filled with `silence`; null when memory runs out.
+int32_t* AllocateBlock(int32_t frames, int32_t silence) {
+    const size_t words = 2 * static_cast<size_t>(frames);
+    int32_t* block = new (std::nothrow) int32_t[words];
+    if (block)
+        for (size_t i = 0; i < words; ++i)
+            block[i] = silence;
+    return block;
+}
+
+int32_t SilenceWord(bool dsd) {
+    return dsd ? static_cast<int32_t>(kDsdSilenceWord) : 0;
 }
 
 } // namespace
@@ -23,49 +73,48 @@ ASIOError ASIOLarkspur::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCh
                                       ASIOCallbacks* callbacks) {
     if (!callbacks || (numChannels > 0 && !bufferInfos))
         return ASE_InvalidParameter;
-    const int32_t frames = IsDsd() ? bufferSize >> kDsdWordShift : bufferSize;
-    // A half must fit one ring slot of the render thread.
-    if (frames > kMaxBufferFrames)
+    // The render thread packs these buffers: hosts stop before they create others.
+    if (m_running.load())
+        return ASE_InvalidMode;
+    // Everything is checked before anything changes, so a refused call keeps the earlier buffers.
+    const bool dsd = IsDsd();
+    int32_t frames = 0;
+    BufferLayout layout;
+    if (!HalfFramesFor(bufferSize, dsd, &frames) || !LayOutBuffers(bufferInfos, numChannels, &layout))
         return ASE_InvalidParameter;
+
+    // Every record is tried; a failure frees this call's blocks and hands none out.
+    int32_t* blocks[kMaxRecords] = {};
+    bool allocationFailed = false;
+    for (int32_t i = 0; i < numChannels; ++i) {
+        blocks[i] = AllocateBlock(frames, SilenceWord(dsd));
+        allocationFailed = allocationFailed || !blocks[i];
+    }
+    if (allocationFailed) {
+        for (int32_t i = 0; i < numChannels; ++i) {
+            delete[] blocks[i];
+            bufferInfos[i].buffers[0] = nullptr;
+            bufferInfos[i].buffers[1] = nullptr;
+        }
+        return ASE_NoMemory;
+    }
 
     // Blocks of an earlier call that the host did not dispose of.
     if (m_numInputBuffers > 0 || m_numOutputBuffers > 0)
         disposeBuffers();
 
-    m_numInputBuffers = 0;
-    m_numOutputBuffers = 0;
     m_bufferFrames = frames;
-
-    bool allocationFailed = false;
     for (int32_t i = 0; i < numChannels; ++i) {
         ASIOBufferInfo& info = bufferInfos[i];
-        if (info.channelNum < 0 || info.channelNum >= kChannelsPerDirection) {
-            disposeBuffers();
-            return ASE_InvalidParameter;
-        }
         const bool input = info.isInput != ASIOFalse;
-        int32_t& count = input ? m_numInputBuffers : m_numOutputBuffers;
-        if (count >= kMaxBuffersPerDirection) {
-            disposeBuffers();
-            return ASE_InvalidParameter;
-        }
-        (input ? m_inputChannels : m_outputChannels)[count] = info.channelNum;
-        int32_t* block = AllocateBlock(m_bufferFrames);
-        (input ? m_inputBuffers : m_outputBuffers)[count] = block;
-        if (block) {
-            info.buffers[0] = block;
-            info.buffers[1] = block + m_bufferFrames;
-        } else {
-            info.buffers[0] = nullptr;
-            info.buffers[1] = nullptr;
-            allocationFailed = true;
-        }
-        ++count;
+        const int32_t slot = layout.slot[i];
+        (input ? m_inputChannels : m_outputChannels)[slot] = info.channelNum;
+        (input ? m_inputBuffers : m_outputBuffers)[slot] = blocks[i];
+        info.buffers[0] = blocks[i];
+        info.buffers[1] = blocks[i] + frames;
     }
-    if (allocationFailed) {
-        disposeBuffers();
-        return ASE_NoMemory;
-    }
+    m_numInputBuffers = layout.inputs;
+    m_numOutputBuffers = layout.outputs;
 
     m_callbacks.store(callbacks);
     if (callbacks->asioMessage && callbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0) {
@@ -97,6 +146,17 @@ void ASIOLarkspur::FreeBufferBlocks() {
     for (int32_t i = 0; i < m_numOutputBuffers; ++i)
         delete[] m_outputBuffers[i];
     m_numOutputBuffers = 0;
+}
+
+void ASIOLarkspur::FillBuffersWithSilence() {
+    const int32_t silence = SilenceWord(IsDsd());
+    const size_t words = 2 * static_cast<size_t>(m_bufferFrames);
+    for (int32_t b = 0; b < m_numInputBuffers; ++b)
+        for (size_t i = 0; i < words; ++i)
+            m_inputBuffers[b][i] = silence;
+    for (int32_t b = 0; b < m_numOutputBuffers; ++b)
+        for (size_t i = 0; i < words; ++i)
+            m_outputBuffers[b][i] = silence;
 }
 
 ASIOError ASIOLarkspur::disposeBuffers() {

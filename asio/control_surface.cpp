@@ -1,7 +1,10 @@
 // Construction, COM identity and the query and setting methods of the driver object.
 #include "asio/asio_larkspur.h"
+#include "asio/stream_format.h"
+#include "ks/audio_filter.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -10,7 +13,6 @@ namespace {
 constexpr char kDriverName[] = "Larkspur ASIO 1.03";
 constexpr int32_t kDriverVersion = 2;
 constexpr char kClockName[] = "Internal";
-constexpr int32_t kDsdSamplesPerWord = 32;
 } // namespace
 
 ASIOLarkspur::ASIOLarkspur(IUnknown* outer, HRESULT*) : CUnknown(TEXT("ASIOLarkspur"), outer) {}
@@ -85,8 +87,10 @@ ASIOError ASIOLarkspur::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_
                                       int32_t* granularity) {
     if (!minSize || !maxSize || !preferredSize || !granularity)
         return ASE_InvalidParameter;
-    // Sizes are in samples per channel: words in PCM, one-bit samples in DSD.
-    const int32_t size = IsDsd() ? m_bufferFrames * kDsdSamplesPerWord : m_bufferFrames;
+    // Sizes are in samples per channel: words in PCM, one-bit samples in DSD. Kept in range whatever
+    // the frame count.
+    const int64_t samples = IsDsd() ? int64_t{m_bufferFrames} * kDsdSamplesPerWord : m_bufferFrames;
+    const auto size = static_cast<int32_t>(std::clamp<int64_t>(samples, INT32_MIN, INT32_MAX));
     *minSize = size;
     *maxSize = size;
     *preferredSize = size;
@@ -94,8 +98,19 @@ ASIOError ASIOLarkspur::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_
     return ASE_OK;
 }
 
-ASIOError ASIOLarkspur::canSampleRate(ASIOSampleRate) {
-    return ASE_OK;
+ASIOError ASIOLarkspur::canSampleRate(ASIOSampleRate sampleRate) {
+    return CheckSampleRate(sampleRate);
+}
+
+ASIOError ASIOLarkspur::CheckSampleRate(ASIOSampleRate sampleRate) {
+    if (!m_renderFilter)
+        return ASE_NotPresent;
+    // The rate is good when a render pin takes the very format start would ask it for.
+    const DWORD samplesPerSecond = WaveSamplesPerSecond(sampleRate, IsDsd());
+    if (samplesPerSecond == 0)
+        return ASE_NoClock;
+    WAVEFORMATEXTENSIBLE format = StreamWaveFormat(samplesPerSecond);
+    return m_renderFilter->FindViablePin(&format.Format) ? ASE_OK : ASE_NoClock;
 }
 
 ASIOError ASIOLarkspur::getSampleRate(ASIOSampleRate* sampleRate) {
@@ -106,6 +121,9 @@ ASIOError ASIOLarkspur::getSampleRate(ASIOSampleRate* sampleRate) {
 }
 
 ASIOError ASIOLarkspur::setSampleRate(ASIOSampleRate sampleRate) {
+    // A rate the device cannot run changes nothing; the host learns it now rather than at start.
+    if (const ASIOError refused = CheckSampleRate(sampleRate); refused != ASE_OK)
+        return refused;
     if (sampleRate == m_sampleRate.load())
         return ASE_OK;
     SetTimeInfoFlags(kSampleRateChanged);
@@ -176,8 +194,7 @@ ASIOError ASIOLarkspur::future(int32_t selector, void* opt) {
     case kAsioSetIoFormat:
         if (!opt)
             return ASE_InvalidParameter;
-        m_ioFormat = static_cast<ASIOIoFormat*>(opt)->FormatType;
-        return ASE_SUCCESS;
+        return SetIoFormat(static_cast<ASIOIoFormat*>(opt)->FormatType);
     case kAsioGetIoFormat:
         if (!opt)
             return ASE_InvalidParameter;
@@ -186,6 +203,21 @@ ASIOError ASIOLarkspur::future(int32_t selector, void* opt) {
     default:
         return ASE_NotPresent;
     }
+}
+
+ASIOError ASIOLarkspur::SetIoFormat(int32_t formatType) {
+    if (formatType == m_ioFormat.load())
+        return ASE_SUCCESS;
+    // The device mode and the wave format belong to the stream's format until its pin is closed
+    // (a drain after stop still sends silence in it): hosts stop first.
+    if (m_running.load() || m_renderPin.load())
+        return ASE_InvalidMode;
+    const bool wasDsd = IsDsd();
+    m_ioFormat = formatType;
+    // Buffers the host created hold the other mode's silence, which is no silence in this one.
+    if (IsDsd() != wasDsd)
+        FillBuffersWithSilence();
+    return ASE_SUCCESS;
 }
 
 ASIOError ASIOLarkspur::outputReady() {

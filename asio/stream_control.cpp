@@ -1,6 +1,7 @@
 // Starting and stopping the stream, and the stream position.
 #include "asio/asio_larkspur.h"
 #include "asio/render_thread.h"
+#include "asio/stream_format.h"
 #include "ks/audio_filter.h"
 
 #include <thread>
@@ -8,31 +9,6 @@
 namespace {
 
 constexpr char kNoPinsMessage[] = "ASIO Larkspur No pins available for rendering";
-constexpr double kDsdRateToWaveRate = 0.015625; // the wave format carries the DSD bit rate / 64
-
-// The wave format's rate: 0, which no pin takes, for a rate the 32-bit field cannot hold.
-DWORD WaveSamplesPerSecond(double rate, bool dsd) {
-    const double value = dsd ? rate * kDsdRateToWaveRate : rate;
-    if (!(value >= 0.0) || !(value < 4294967296.0))
-        return 0;
-    return static_cast<DWORD>(value);
-}
-
-// Two channels of 32 bits in both modes: DSD travels in the PCM container.
-WAVEFORMATEXTENSIBLE StreamWaveFormat(DWORD samplesPerSecond) {
-    WAVEFORMATEXTENSIBLE format{};
-    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    format.Format.nChannels = 2;
-    format.Format.nSamplesPerSec = samplesPerSecond;
-    format.Format.nAvgBytesPerSec = samplesPerSecond * 4;
-    format.Format.nBlockAlign = 4;
-    format.Format.wBitsPerSample = 32;
-    format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-    format.Samples.wValidBitsPerSample = 32;
-    format.dwChannelMask = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
-    format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    return format;
-}
 
 } // namespace
 

@@ -15,7 +15,9 @@ struct ClassTableEntry {
 extern const ClassTableEntry g_classTable[];
 extern const int g_classTableCount;
 
-class CClassFactory final : public IClassFactory {
+// A factory counts as a live object: a host may keep one and create drivers with it later, so the
+// module must stay loaded while it exists.
+class CClassFactory final : public IClassFactory, private CBaseObject {
 public:
     explicit CClassFactory(const ClassTableEntry* entry) : m_pEntry(entry), m_cRef(0) {}
 

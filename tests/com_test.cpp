@@ -114,7 +114,6 @@ TEST(Factory, AggregatesOnlyThroughTheInnerUnknown) {
 
     INonDelegatingUnknown* inner = nullptr;
     ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)), S_OK);
-    factory->Release();
     ASSERT_NE(inner, nullptr);
 
     // The inner object's IASIO forwards its IUnknown calls to the outer object.
@@ -132,6 +131,7 @@ TEST(Factory, AggregatesOnlyThroughTheInnerUnknown) {
     // References taken through IASIO went to the outer object; the inner one holds just the creator's.
     EXPECT_EQ(inner->NonDelegatingRelease(), 0u);
     EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+    factory->Release();
 }
 
 TEST(DriverIdentity, AnswersItsClassIdAndIUnknownOnly) {
@@ -157,14 +157,20 @@ TEST(DriverIdentity, AnswersItsClassIdAndIUnknownOnly) {
     EXPECT_EQ(driver->Release(), 0u);
 }
 
-TEST(Unloading, FollowsLocksAndLiveObjectsButNotFactories) {
+TEST(Unloading, FollowsLocksLiveObjectsAndFactories) {
     ASSERT_EQ(DllCanUnloadNow(), S_OK);
     IClassFactory* factory = GetFactory();
-    EXPECT_EQ(DllCanUnloadNow(), S_OK);
-    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    // A host holding a factory calls through it later: the module must stay.
     EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
-    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    factory->Release();
     EXPECT_EQ(DllCanUnloadNow(), S_OK);
+    factory = GetFactory();
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    EXPECT_EQ(factory->Release(), 0u);
+    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+    factory = GetFactory();
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
 
     IASIO* driver = nullptr;
     ASSERT_EQ(factory->CreateInstance(nullptr, CLSID_ASIOLarkspur, reinterpret_cast<void**>(&driver)), S_OK);

@@ -45,4 +45,11 @@ std::string DriverError(IASIO* driver) {
     return text;
 }
 
+bool ChannelActive(IASIO* driver, int32_t channel, bool input) {
+    ASIOChannelInfo info{};
+    info.channel = channel;
+    info.isInput = input ? ASIOTrue : ASIOFalse;
+    return driver->getChannelInfo(&info) == ASE_OK && info.isActive == ASIOTrue;
+}
+
 } // namespace testing_support

@@ -16,6 +16,9 @@ IASIO* CreateDriver();
 
 std::string DriverError(IASIO* driver);
 
+// Whether getChannelInfo reports the channel active (a buffer was created for it).
+bool ChannelActive(IASIO* driver, int32_t channel, bool input);
+
 // A host's callback record whose calls are recorded; one recorder is active at a time.
 struct HostRecorder {
     std::basic_string<int32_t> messages; // asioMessage selectors, in order

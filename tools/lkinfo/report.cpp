@@ -2,12 +2,66 @@
 
 #include "tools/common/asio_names.h"
 
+#include <iterator>
+
 namespace lkinfo {
 
 using lktool::AsioErrorName;
 using lktool::SampleTypeName;
 
 namespace {
+
+// The rates hosts offer: the 44.1 kHz and 48 kHz families up to 768 kHz, and DSD64 to DSD512 of both.
+constexpr double kPcmRates[] = {44100, 48000, 88200, 96000, 176400, 192000, 352800, 384000, 705600, 768000};
+struct DsdRate {
+    const char* name;
+    double rate;
+};
+constexpr DsdRate kDsdRates[] = {{"DSD64", 2822400},   {"DSD64", 3072000},   {"DSD128", 5644800},
+                                 {"DSD128", 6144000},  {"DSD256", 11289600}, {"DSD256", 12288000},
+                                 {"DSD512", 22579200}, {"DSD512", 24576000}};
+
+// Prints the listed rates the driver says the device runs at now; returns the first of them, or 0.
+double PrintRates(IASIO* driver, std::FILE* out, bool dsd) {
+    std::string taken;
+    double first = 0;
+    ASIOError refusal = ASE_OK;
+    const size_t count = dsd ? std::size(kDsdRates) : std::size(kPcmRates);
+    for (size_t i = 0; i < count; ++i) {
+        const double rate = dsd ? kDsdRates[i].rate : kPcmRates[i];
+        const ASIOError answer = driver->canSampleRate(rate);
+        if (answer != ASE_OK) {
+            refusal = answer;
+            continue;
+        }
+        first = first == 0 ? rate : first;
+        char entry[48];
+        if (dsd)
+            std::snprintf(entry, sizeof entry, " %.0f (%s)", rate, kDsdRates[i].name);
+        else
+            std::snprintf(entry, sizeof entry, " %.0f", rate);
+        taken += entry;
+    }
+    if (!taken.empty())
+        std::fprintf(out, "  sample rates    %s Hz\n", taken.c_str());
+    else if (refusal == ASE_NotPresent)
+        std::fprintf(out, "  sample rates     none: no device is bound\n");
+    else
+        std::fprintf(out, "  sample rates     none of the usual rates (%s)\n", AsioErrorName(refusal));
+    return first;
+}
+
+void PrintLatencies(IASIO* driver, std::FILE* out) {
+    int32_t inputLatency = 0, outputLatency = 0;
+    ASIOSampleRate rate = 0;
+    driver->getSampleRate(&rate);
+    const ASIOError result = driver->getLatencies(&inputLatency, &outputLatency);
+    if (result != ASE_OK)
+        std::fprintf(out, "  latencies        %s\n", AsioErrorName(result));
+    else
+        std::fprintf(out, "  latencies        input %d, output %d samples at %.0f Hz\n", inputLatency,
+                     outputLatency, rate);
+}
 
 void PrintChannels(IASIO* driver, std::FILE* out, const char* mode) {
     int32_t inputs = 0, outputs = 0;
@@ -62,9 +116,6 @@ ASIOBool PrintReport(IASIO* driver, std::FILE* out, const std::string& renderPin
     int32_t inputs = 0, outputs = 0;
     driver->getChannels(&inputs, &outputs);
     std::fprintf(out, "Channels         %d in / %d out\n", inputs, outputs);
-    int32_t inputLatency = 0, outputLatency = 0;
-    driver->getLatencies(&inputLatency, &outputLatency);
-    std::fprintf(out, "Latencies        input %d, output %d samples\n", inputLatency, outputLatency);
     ASIOSampleRate rate = 0;
     driver->getSampleRate(&rate);
     std::fprintf(out, "Sample rate      %.0f Hz\n", rate);
@@ -78,9 +129,17 @@ ASIOBool PrintReport(IASIO* driver, std::FILE* out, const std::string& renderPin
     }
 
     PrintChannels(driver, out, "PCM");
+    PrintRates(driver, out, false);
+    PrintLatencies(driver, out);
+
     SetFormat(driver, kASIODSDFormat);
     PrintChannels(driver, out, "DSD");
+    // Latencies follow the rate: show them at the first DSD rate the device takes.
+    if (const double dsdRate = PrintRates(driver, out, true); dsdRate != 0)
+        driver->setSampleRate(dsdRate);
+    PrintLatencies(driver, out);
     SetFormat(driver, kASIOPCMFormat);
+    driver->setSampleRate(rate);
     return initialised;
 }
 
