@@ -16,6 +16,7 @@ constexpr int32_t kDsdSamplesPerWord = 32;
 ASIOLarkspur::ASIOLarkspur(IUnknown* outer, HRESULT*) : CUnknown(TEXT("ASIOLarkspur"), outer) {}
 
 ASIOLarkspur::~ASIOLarkspur() {
+    CloseControlPanel(this);
     stop();
     disposeBuffers();
     ReleaseDevice();
@@ -86,7 +87,8 @@ ASIOError ASIOLarkspur::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_
     if (!minSize || !maxSize || !preferredSize || !granularity)
         return ASE_InvalidParameter;
     // Sizes are in samples per channel: words in PCM, one-bit samples in DSD.
-    const int32_t size = IsDsd() ? m_bufferFrames * kDsdSamplesPerWord : m_bufferFrames;
+    const int32_t frames = BufferFramesInForce();
+    const int32_t size = IsDsd() ? frames * kDsdSamplesPerWord : frames;
     *minSize = size;
     *maxSize = size;
     *preferredSize = size;
@@ -156,7 +158,7 @@ ASIOError ASIOLarkspur::getChannelInfo(ASIOChannelInfo* info) {
 }
 
 ASIOError ASIOLarkspur::controlPanel() {
-    return ASE_NotPresent;
+    return OpenControlPanel(this) ? ASE_OK : ASE_NotPresent;
 }
 
 ASIOError ASIOLarkspur::future(int32_t selector, void* opt) {

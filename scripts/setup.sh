@@ -8,6 +8,7 @@ packages=(
     g++-mingw-w64-x86-64-posix
     libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
     sox
+    xvfb imagemagick
 )
 # Wine comes with what it recommends: the Windows checks run it headless, as Debian sets it up.
 wine_packages=(wine wine64)
