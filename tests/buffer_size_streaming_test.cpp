@@ -6,6 +6,7 @@
 #include "sim/setupapi.h"
 #include "sim/threads.h"
 #include "tests/support/host.h"
+#include "tests/support/stepped_device.h"
 #include "tests/support/stream_host.h"
 
 #include <gtest/gtest.h>
@@ -29,14 +30,12 @@ protected:
         sim::RegistrySetValue(HKEY_CURRENT_USER, u"Software\\Larkspur\\ASIO", u"BufferSize", REG_DWORD,
                               std::vector<BYTE>(bytes, bytes + sizeof frames));
         device = Device::Create(Clock::Stepped);
-        sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter())});
-        driver = CreateDriver();
+        driver = CreateBoundDriver(device);
         ASSERT_NE(driver, nullptr);
-        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
     }
     void TearDown() override {
         if (driver) {
-            StopWithDrain();
+            StopWithDrain(driver, *device);
             EXPECT_EQ(driver->Release(), 0u);
         }
         sim::ResetDeviceInterfaces();
@@ -63,28 +62,6 @@ protected:
         host.buffers = infos;
         host.frames = dsd ? preferred / 32 : preferred;
         return preferred;
-    }
-
-    void Pump(int switches) {
-        while (host.switches.load() < switches) {
-            ASSERT_TRUE(device->WaitForPendingWrites(1, 5000));
-            const int before = host.switches.load();
-            ASSERT_EQ(device->CompleteWrites(1), 1u);
-            ASSERT_TRUE(host.WaitForSwitches(before + 1));
-        }
-    }
-
-    void StopWithDrain() {
-        std::atomic<bool> done{false};
-        std::thread stopper([&] {
-            driver->stop();
-            done = true;
-        });
-        while (!done.load()) {
-            device->CompleteWrites(1);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        stopper.join();
     }
 
     // Every packet of `frames` frames the device received before `silence` is one whole period of the
@@ -122,8 +99,8 @@ protected:
 TEST_F(BufferSizeStreaming, PcmAtTheUsersSize) {
     ASSERT_EQ(CreateAtPreferredSize(false), 64);
     ASSERT_EQ(driver->start(), ASE_OK);
-    Pump(12);
-    StopWithDrain();
+    PumpSwitches(*device, host, 12);
+    StopWithDrain(driver, *device);
     EXPECT_GE(CheckPeriods(64, 0), 8u);
     WAVEFORMATEXTENSIBLE format{};
     ULONG interfaceId = 0;
@@ -135,8 +112,8 @@ TEST_F(BufferSizeStreaming, DsdAtThirtyTwoTimesTheUsersSize) {
     ASSERT_EQ(CreateAtPreferredSize(true), 2048);
     ASSERT_EQ(host.frames, 64);
     ASSERT_EQ(driver->start(), ASE_OK);
-    Pump(10);
-    StopWithDrain();
+    PumpSwitches(*device, host, 10);
+    StopWithDrain(driver, *device);
     EXPECT_GE(CheckPeriods(64, kDsdSilenceWord), 6u);
 }
 

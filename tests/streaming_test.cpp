@@ -10,6 +10,7 @@
 #include "sim/setupapi.h"
 #include "sim/threads.h"
 #include "tests/support/host.h"
+#include "tests/support/stepped_device.h"
 #include "tests/support/stream_host.h"
 
 #include <gtest/gtest.h>
@@ -81,29 +82,8 @@ protected:
         host.frames = format.FormatType == kASIODSDFormat ? preferred / 32 : preferred;
     }
 
-    // Completes one write at a time, each once the thread resubmitted, until the host had `switches`.
-    void Pump(int switches) {
-        while (host.switches.load() < switches) {
-            ASSERT_TRUE(device->WaitForPendingWrites(1, 5000));
-            const int before = host.switches.load();
-            ASSERT_EQ(device->CompleteWrites(1), 1u);
-            ASSERT_TRUE(host.WaitForSwitches(before + 1));
-        }
-    }
-
-    // stop() on another thread while writes are completed, so the drain can run its course.
-    void StopWithDrain() {
-        std::atomic<bool> done{false};
-        std::thread stopper([&] {
-            driver->stop();
-            done = true;
-        });
-        while (!done.load()) {
-            device->CompleteWrites(1);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        stopper.join();
-    }
+    void Pump(int switches) { PumpSwitches(*device, host, switches); }
+    void StopWithDrain() { testing_support::StopWithDrain(driver, *device); }
 
     // The device's audio cut into packets of `frames` frames, each as 32-bit words.
     std::vector<std::vector<uint32_t>> Packets(int32_t frames) {
