@@ -3,6 +3,7 @@
 
 #include "com/unknown.h"
 #include "platform/asio.h"
+#include "platform/control_panel.h"
 
 #include <atomic>
 
@@ -20,7 +21,7 @@ constexpr int kErrorMessageSize = 128;
 // The buffer hosts hand to getErrorMessage.
 constexpr size_t kHostErrorMessageSize = 124;
 
-class ASIOLarkspur : public IASIO, public CUnknown {
+class ASIOLarkspur : public IASIO, public CUnknown, public ControlPanelModel {
 public:
     ASIOLarkspur(IUnknown* outer, HRESULT* result);
     ~ASIOLarkspur() override;
@@ -64,8 +65,15 @@ public:
     // For inspection: the filter that init bound, or null.
     const CKsAudRenFilter* GetRenderFilter() const { return m_renderFilter; }
 
+    // ControlPanelModel: what the panel shows, and its OK step (store the user's buffer size and, when
+    // it changed while buffers exist, ask the host to reset and re-read its latencies).
+    void GetPanelFacts(ControlPanelFacts* facts) override;
+    LONG ApplyPanelBufferSize(int32_t frames) override;
+
 private:
     bool IsDsd() const { return m_ioFormat.load(std::memory_order_relaxed) == kASIODSDFormat; }
+    // Words of a buffer half now: the created size while buffers exist, else the user's setting.
+    int32_t BufferFramesInForce() const;
     void SetErrorMessage(const char* text);
     void SetTimeInfoFlags(uint32_t flags);
     void FreeBufferBlocks();

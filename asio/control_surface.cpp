@@ -18,6 +18,7 @@ constexpr char kClockName[] = "Internal";
 ASIOLarkspur::ASIOLarkspur(IUnknown* outer, HRESULT*) : CUnknown(TEXT("ASIOLarkspur"), outer) {}
 
 ASIOLarkspur::~ASIOLarkspur() {
+    CloseControlPanel(this);
     stop();
     disposeBuffers();
     ReleaseDevice();
@@ -89,7 +90,8 @@ ASIOError ASIOLarkspur::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_
         return ASE_InvalidParameter;
     // Sizes are in samples per channel: words in PCM, one-bit samples in DSD. Kept in range whatever
     // the frame count.
-    const int64_t samples = IsDsd() ? int64_t{m_bufferFrames} * kDsdSamplesPerWord : m_bufferFrames;
+    const int32_t frames = BufferFramesInForce();
+    const int64_t samples = IsDsd() ? int64_t{frames} * kDsdSamplesPerWord : frames;
     const auto size = static_cast<int32_t>(std::clamp<int64_t>(samples, INT32_MIN, INT32_MAX));
     *minSize = size;
     *maxSize = size;
@@ -174,7 +176,7 @@ ASIOError ASIOLarkspur::getChannelInfo(ASIOChannelInfo* info) {
 }
 
 ASIOError ASIOLarkspur::controlPanel() {
-    return ASE_NotPresent;
+    return OpenControlPanel(this) ? ASE_OK : ASE_NotPresent;
 }
 
 ASIOError ASIOLarkspur::future(int32_t selector, void* opt) {

@@ -9,6 +9,7 @@ packages=(
     libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
     sox
     nsis
+    xvfb imagemagick
 )
 # Wine comes with what it recommends: the Windows checks run it headless, as Debian sets it up.
 wine_packages=(wine wine64)

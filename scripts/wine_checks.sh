@@ -9,7 +9,7 @@ build=${1:?usage: wine_checks.sh BUILD_DIR}
 dll=$build/lkasio64.dll
 host=$build/asiohost.exe
 streamcheck=$build/lkstreamcheck.exe
-for file in "$dll" "$host" "$streamcheck"; do
+for file in "$dll" "$host" "$streamcheck" "$build/lkpanelcheck.exe"; do
     [ -f "$file" ] || { echo "wine checks: $file is missing; build the windows preset first"; exit 1; }
 done
 
@@ -166,6 +166,108 @@ grep -Fx 'result: FAIL' <<<"$out" >/dev/null || fail "lkstreamcheck did not fail
 grep -q '^refused: IOCTL_KS_PROPERTY: KSPROPERTY.Set is {8C134960-51AD-11CF-878A-94F801C10001}' <<<"$out" ||
     fail "the model did not refuse the request with the wrong property set"
 pass "lkstreamcheck fails a copy of the DLL with one GUID byte changed (the request is refused)"
+
+# The settings panel, on a virtual X display: a host of ours opens it twice (one window), a screenshot
+# is saved as BUILD_DIR/panel.png, and the host picks a size in the panel's list and presses OK, by
+# window messages. The size reaches the user's registry and getBufferSize, and the host is asked once
+# to reset. A value set with reg add reaches getBufferSize too; one the driver does not offer does not.
+user_key='HKEY_CURRENT_USER\Software\Larkspur\ASIO'
+command -v Xvfb >/dev/null || fail "Xvfb is not installed (scripts/setup.sh installs it)"
+command -v import >/dev/null || fail "ImageMagick is not installed (scripts/setup.sh installs it)"
+cp "$build/lkpanelcheck.exe" "$unix_dir/"
+display=99
+while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
+Xvfb ":$display" -screen 0 800x600x24 -nolisten tcp >"$WINEPREFIX/xvfb.log" 2>&1 &
+xvfb_pid=$!
+trap 'kill "$xvfb_pid" 2>/dev/null || true; cleanup' EXIT
+for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+[ -e "/tmp/.X11-unix/X$display" ] || fail "Xvfb :$display did not start"
+# Windows shown from here on need the display: a fresh server starts Wine's desktop on it.
+timeout 30 wineserver -k >/dev/null 2>&1 || true
+timeout 30 wineserver -w >/dev/null 2>&1 || true
+export DISPLAY=":$display"
+timeout 30 wineserver -p >/dev/null 2>&1 </dev/null || fail "wineserver did not start again"
+
+rm -f "$unix_dir/panel.ready" "$unix_dir/panel.go" "$build/panel.png"
+timeout --kill-after=10 180 "$WINE" "$install_dir\\lkpanelcheck.exe" panel 256 "$install_dir" \
+    </dev/null >"$WINEPREFIX/panel.out" 2>&1 &
+panel_pid=$!
+for _ in $(seq 1200); do
+    [ -e "$unix_dir/panel.ready" ] || ! kill -0 "$panel_pid" 2>/dev/null && break
+    sleep 0.1
+done
+if [ -e "$unix_dir/panel.ready" ]; then
+    sleep 1 # let Wine paint the dialog
+    timeout 30 import -display ":$display" -window root "$build/panel.png" || true
+fi
+touch "$unix_dir/panel.go"
+status=0
+wait "$panel_pid" || status=$?
+out=$(tr -d '\r' <"$WINEPREFIX/panel.out")
+sed 's/^/      panel| /' <<<"$out"
+[ $status -eq 0 ] || fail "lkpanelcheck exited with $status"
+[ -s "$build/panel.png" ] || fail "no screenshot of the panel"
+colours=$(timeout 30 identify -format '%k' "$build/panel.png")
+[ "$colours" -gt 2 ] || fail "the screenshot is blank ($colours colours)"
+pass "the panel opened on the display; screenshot $build/panel.png ($colours colours)"
+line "controlPanel: ASE_OK"
+line "panel windows: 1"
+line "second controlPanel: ASE_OK"
+line "panel windows after the second call: 1 (the same window)"
+line "panel visible: 1"
+pass "controlPanel returns at once with the panel open; a second call opens no second panel"
+grep -Eq '^panel driver: .+, version [0-9]+$' <<<"$out" || fail "the panel shows no driver name and version"
+line "panel device: Larkspur not connected"
+line "panel rate: 48000 Hz, PCM"
+line "panel size: 1024 samples"
+line "panel latency: 21.33 ms per buffer at 48000 Hz"
+pass "the panel shows $(sed -n 's/^panel driver: //p' <<<"$out"), the device, the rate and the size in force"
+line "chosen size: 256 samples"
+line "chosen latency: 5.33 ms per buffer at 48000 Hz"
+line "panel open after OK: 0"
+pass "256 chosen in the panel's list: 5.33 ms at 48000 Hz; OK closed the panel"
+line "reset requests: 1"
+line "latency messages: 1"
+pass "the host with buffers was asked once to reset, and told that the latencies changed"
+buffer_dword() {
+    local out
+    out=$(run 60 "$WINE" reg query "$user_key" /v BufferSize) || return 0
+    sed -n 's/^ *BufferSize *REG_DWORD *//p' <<<"$out"
+}
+got=$(buffer_dword)
+[ "$got" = 0x100 ] || fail "$user_key BufferSize is \"$got\", expected 0x100"
+pass "$user_key BufferSize = REG_DWORD 0x100"
+line "with the buffers: min 1024, max 1024, preferred 1024, granularity 0 (ASE_OK)"
+line "after the reset: min 256, max 256, preferred 256, granularity 0 (ASE_OK)"
+line "after the reset, dsd: min 8192, max 8192, preferred 8192, granularity 0 (ASE_OK)"
+line "release: 0"
+pass "getBufferSize: 1024 while the buffers exist, then 256 (8192 DSD)"
+
+sizes_with() {
+    local value=$1 pcm=$2 dsd=$3
+    if [ -n "$value" ]; then
+        run 60 "$WINE" reg add "$user_key" /v BufferSize /t REG_DWORD /d "$value" /f >/dev/null ||
+            fail "reg add BufferSize $value failed"
+    else
+        run 60 "$WINE" reg delete "$user_key" /v BufferSize /f >/dev/null || fail "reg delete BufferSize failed"
+    fi
+    out=$(run 120 "$WINE" "$install_dir\\lkpanelcheck.exe" sizes) || fail "lkpanelcheck sizes failed: $out"
+    line "pcm: min $pcm, max $pcm, preferred $pcm, granularity 0 (ASE_OK)"
+    line "dsd: min $dsd, max $dsd, preferred $dsd, granularity 0 (ASE_OK)"
+    pass "BufferSize ${value:-deleted}: getBufferSize $pcm (DSD $dsd)"
+}
+sizes_with 64 64 2048
+sizes_with 48 1024 32768
+sizes_with 2048 2048 65536
+sizes_with "" 1024 32768
+
+timeout 30 wineserver -k >/dev/null 2>&1 || true
+timeout 30 wineserver -w >/dev/null 2>&1 || true
+unset DISPLAY
+kill "$xvfb_pid" 2>/dev/null || true
+wait "$xvfb_pid" 2>/dev/null || true
+trap cleanup EXIT
+timeout 30 wineserver -p >/dev/null 2>&1 </dev/null || fail "wineserver did not start again"
 
 # Unregistration
 out=$(run 120 "$WINE" regsvr32 /u "$dll_path") || fail "regsvr32 /u failed: $out"

@@ -11,8 +11,8 @@
 namespace sim::registry {
 namespace {
 
-constexpr int kRootCount = 2;
-const char16_t* const kRootNames[kRootCount] = {u"HKCR", u"HKLM"};
+constexpr int kRootCount = 3;
+const char16_t* const kRootNames[kRootCount] = {u"HKCR", u"HKLM", u"HKCU"};
 
 struct State {
     std::shared_ptr<Key> roots[kRootCount];
@@ -29,6 +29,8 @@ int RootIndex(HKEY handle) {
         return 0;
     if (handle == HKEY_LOCAL_MACHINE)
         return 1;
+    if (handle == HKEY_CURRENT_USER)
+        return 2;
     return -1;
 }
 
@@ -56,7 +58,7 @@ bool SplitPath(const std::u16string& path, std::vector<std::u16string>* names) {
     }
 }
 
-// What a clean system has: the class registrations' key and the machine's software key.
+// What a clean system has: the class registrations' key, the machine's and the user's software keys.
 void MakeClean(State* state) {
     *state = State{};
     for (int i = 0; i < kRootCount; ++i)
@@ -65,6 +67,7 @@ void MakeClean(State* state) {
     std::shared_ptr<Key> key;
     Create(state->roots[0], u"CLSID", &key, &created);
     Create(state->roots[1], u"SOFTWARE", &key, &created);
+    Create(state->roots[2], u"Software", &key, &created);
 }
 
 State& TheState() {

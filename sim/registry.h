@@ -1,6 +1,6 @@
-// The simulated registry: keys and typed values under HKEY_CLASSES_ROOT and HKEY_LOCAL_MACHINE, reached
-// through the Reg*W functions with their Windows contracts. These are the test's own controls: they
-// bypass handles, access rights and failure injection.
+// The simulated registry: keys and typed values under HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE and
+// HKEY_CURRENT_USER, reached through the Reg*W functions with their Windows contracts. These are the
+// test's own controls: they bypass handles, access rights and failure injection.
 #pragma once
 
 #include "platform/platform.h"
@@ -18,7 +18,8 @@
 
 namespace sim {
 
-// The registry of a clean system: HKEY_CLASSES_ROOT\CLSID and HKEY_LOCAL_MACHINE\SOFTWARE, writes
+// The registry of a clean system: HKEY_CLASSES_ROOT\CLSID, HKEY_LOCAL_MACHINE\SOFTWARE and
+// HKEY_CURRENT_USER\Software, writes
 // allowed everywhere, the deletion log empty. Handles opened before become invalid.
 void ResetRegistry();
 
@@ -55,7 +56,8 @@ std::string RegistryDump();
 // Key handles that are open now.
 size_t OpenRegistryKeyCount();
 
-// Keys deleted through RegDeleteKeyW since the reset, in order, as "HKCR\..." or "HKLM\..." paths.
+// Keys deleted through RegDeleteKeyW since the reset, in order, as "HKCR\...", "HKLM\..." or "HKCU\..."
+// paths.
 std::vector<std::u16string> DeletedRegistryKeys();
 
 } // namespace sim

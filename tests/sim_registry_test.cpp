@@ -132,6 +132,29 @@ TEST_F(SimRegistry, DeniedWritesUnderOneRootOnly) {
     RegCloseKey(key);
 }
 
+// The user's root is a tree of its own: a path under it is not the machine's, and writes are denied
+// there separately.
+TEST_F(SimRegistry, TheCurrentUserHasItsOwnTree) {
+    EXPECT_TRUE(sim::RegistryKeyExists(HKEY_CURRENT_USER, u"Software"));
+    HKEY key = Create(HKEY_CURRENT_USER, u"Software\\Vendor");
+    const DWORD value = 64;
+    EXPECT_EQ(RegSetValueExW(key, u"Size", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_FALSE(sim::RegistryKeyExists(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vendor"));
+    auto stored = sim::RegistryGetValue(HKEY_CURRENT_USER, u"software\\vendor", u"size");
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(stored->data, (std::vector<BYTE>{64, 0, 0, 0}));
+
+    sim::DenyRegistryWrites(HKEY_CURRENT_USER, true);
+    EXPECT_EQ(RegCreateKeyW(HKEY_CURRENT_USER, u"Software\\Other", &key), ERROR_ACCESS_DENIED);
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Other"));
+    sim::DenyRegistryWrites(HKEY_CURRENT_USER, false);
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u"Software\\Vendor"), ERROR_SUCCESS);
+    EXPECT_EQ(sim::DeletedRegistryKeys(), std::vector<std::u16string>{u"HKCU\\Software\\Vendor"});
+}
+
 TEST_F(SimRegistry, ValuesComeBackAsStoredWithTheirSize) {
     HKEY key = Create(HKEY_CLASSES_ROOT, u"Values");
     const char16_t text[] = u"abc";

@@ -10,6 +10,7 @@
 #include "sim/setupapi.h"
 #include "sim/threads.h"
 #include "tests/support/host.h"
+#include "tests/support/stepped_device.h"
 #include "tests/support/stream_host.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +51,7 @@ protected:
     }
     void TearDown() override {
         if (driver) {
-            StopWithDrain();
+            StopCompletingWrites();
             EXPECT_EQ(driver->Release(), 0u);
         }
         sim::ClearFailures();
@@ -81,29 +82,8 @@ protected:
         host.frames = format.FormatType == kASIODSDFormat ? preferred / 32 : preferred;
     }
 
-    // Completes one write at a time, each once the thread resubmitted, until the host had `switches`.
-    void Pump(int switches) {
-        while (host.switches.load() < switches) {
-            ASSERT_TRUE(device->WaitForPendingWrites(1, 5000));
-            const int before = host.switches.load();
-            ASSERT_EQ(device->CompleteWrites(1), 1u);
-            ASSERT_TRUE(host.WaitForSwitches(before + 1));
-        }
-    }
-
-    // stop() on another thread while writes are completed, so the drain can run its course.
-    void StopWithDrain() {
-        std::atomic<bool> done{false};
-        std::thread stopper([&] {
-            driver->stop();
-            done = true;
-        });
-        while (!done.load()) {
-            device->CompleteWrites(1);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        stopper.join();
-    }
+    void Pump(int switches) { PumpSwitches(*device, host, switches); }
+    void StopCompletingWrites() { testing_support::StopCompletingWrites(driver, *device); }
 
     // The device's audio cut into packets of `frames` frames, each as 32-bit words.
     std::vector<std::vector<uint32_t>> Packets(int32_t frames) {
@@ -139,7 +119,7 @@ TEST_F(Streaming, PcmArrivesBitExactInPeriodOrder) {
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(12);
     EXPECT_EQ(device->ModeCodes(), std::vector<ULONG>{DEVICE_MODE_PCM});
-    StopWithDrain();
+    StopCompletingWrites();
 
     // Priming hands out 0, 1, 0; then every completion hands out the half it has just packed.
     const std::vector<int32_t> indices = host.Indices();
@@ -181,7 +161,7 @@ TEST_F(Streaming, OneOutputBufferFeedsBothWords) {
     CreateOutputs(1, kFrames);
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(8);
-    StopWithDrain();
+    StopCompletingWrites();
     const auto packets = Packets(kFrames);
     ASSERT_GE(packets.size(), 5u);
     for (size_t i = 0; i < 5; ++i)
@@ -195,7 +175,7 @@ TEST_F(Streaming, DsdTravelsByteSwappedAndEndsInDsdSilence) {
     ASSERT_EQ(host.frames, kFrames);
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(9);
-    StopWithDrain();
+    StopCompletingWrites();
 
     WAVEFORMATEXTENSIBLE format{};
     ULONG interfaceId = 0;
@@ -224,7 +204,7 @@ TEST_F(Streaming, TimeInfoCarriesPositionStampAndFlags) {
     ASSERT_EQ(driver->setClockSource(0), ASE_OK); // sets the clock-changed flag for the first switch
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(8);
-    StopWithDrain();
+    StopCompletingWrites();
     sim::ClearTimeOverride();
 
     std::vector<ASIOTime> times;
@@ -267,7 +247,7 @@ TEST_F(Streaming, SamplePositionBeforeDuringAndAfterAStream) {
     ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
     EXPECT_GT(position.lo, 0u);
     EXPECT_EQ(stamp.lo, 3000000u);
-    StopWithDrain();
+    StopCompletingWrites();
     sim::ClearTimeOverride();
 
     ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
@@ -334,7 +314,7 @@ TEST_F(Streaming, StopStopsCallbacksAndRestartsCleanly) {
         const int before = host.switches.load();
         ASSERT_EQ(driver->start(), ASE_OK);
         Pump(before + 6);
-        StopWithDrain();
+        StopCompletingWrites();
         const int after = host.switches.load();
         device->CompleteWrites(100);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -461,7 +441,7 @@ TEST_F(Streaming, TheRenderThreadDoesNotAllocateWhileStreaming) {
         const int first = host.switches.load();
         ASSERT_EQ(driver->start(), ASE_OK);
         Pump(first + 40);
-        StopWithDrain();
+        StopCompletingWrites();
         std::vector<long> counts;
         {
             std::lock_guard lock(host.mutex);

@@ -29,7 +29,10 @@ using HKEY = struct HKEY__*;
 using PHKEY = HKEY*;
 #define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000000u)))
 #define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000002u)))
+#define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000001u)))
 #define REG_SZ 1
+#define REG_DWORD 4
+#define KEY_QUERY_VALUE 0x0001u
 #define KEY_ALL_ACCESS 0xF003Fu
 #define KEY_READ 0x20019u
 

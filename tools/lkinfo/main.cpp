@@ -15,11 +15,11 @@ void Usage(std::FILE* out) {
 }
 
 using AttachNoDeviceFn = void (*)();
-using DescribeRenderPinsFn = size_t (*)(char*, size_t);
+using DescribeFn = size_t (*)(char*, size_t);
 
-// The simulated device's render pins, when the library carries the simulation; empty otherwise.
-std::string DescribeRenderPins(const lktool::DriverLibrary& library) {
-    auto describe = reinterpret_cast<DescribeRenderPinsFn>(library.Symbol("LkSimDescribeRenderPins"));
+// The text an exported describing function of the library writes; empty when it has none.
+std::string LibraryText(const lktool::DriverLibrary& library, const char* symbol) {
+    auto describe = reinterpret_cast<DescribeFn>(library.Symbol(symbol));
     if (!describe)
         return {};
     std::string text(describe(nullptr, 0) + 1, '\0');
@@ -64,7 +64,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "lkinfo: %s\n", library.error().c_str());
         return 3;
     }
-    lkinfo::PrintReport(driver, stdout, DescribeRenderPins(library));
+    // The simulated device's render pins (when the library carries the simulation), and where the
+    // driver's buffer size comes from.
+    lkinfo::PrintReport(driver, stdout, LibraryText(library, "LkSimDescribeRenderPins"),
+                        LibraryText(library, "LkDescribeBufferSizeSetting"));
     driver->Release();
     return 0;
 }

@@ -98,7 +98,8 @@ void SetFormat(IASIO* driver, ASIOIoFormatType type) {
 
 } // namespace
 
-ASIOBool PrintReport(IASIO* driver, std::FILE* out, const std::string& renderPins) {
+ASIOBool PrintReport(IASIO* driver, std::FILE* out, const std::string& renderPins,
+                     const std::string& bufferSizeSource) {
     char name[32] = {};
     driver->getDriverName(name);
     std::fprintf(out, "Driver           %s (version %d)\n", name, driver->getDriverVersion());
@@ -127,6 +128,11 @@ ASIOBool PrintReport(IASIO* driver, std::FILE* out, const std::string& renderPin
             std::fprintf(out, "Clock source %d   \"%s\"%s\n", clocks[i].index, clocks[i].name,
                          clocks[i].isCurrentSource ? " (current)" : "");
     }
+
+    int32_t minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
+    driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
+    if (!bufferSizeSource.empty())
+        std::fprintf(out, "Buffer size      %d samples, %s\n", preferred, bufferSizeSource.c_str());
 
     PrintChannels(driver, out, "PCM");
     PrintRates(driver, out, false);

@@ -9,7 +9,9 @@
 namespace lkinfo {
 
 // Initialises the driver and prints what it tells about itself, and the device's render pins when
-// `renderPins` describes them. Returns the init result.
-ASIOBool PrintReport(IASIO* driver, std::FILE* out, const std::string& renderPins = {});
+// `renderPins` describes them, and where the buffer size comes from when `bufferSizeSource` says.
+// Returns the init result.
+ASIOBool PrintReport(IASIO* driver, std::FILE* out, const std::string& renderPins = {},
+                     const std::string& bufferSizeSource = {});
 
 } // namespace lkinfo
