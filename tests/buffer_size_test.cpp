@@ -359,12 +359,16 @@ TEST_F(BufferSizeHost, AHostMayDisposeOrReleaseInsideTheResetRequest) {
 
 TEST_F(BufferSizeHost, PanelFactsDescribeTheDriverNow) {
     StoreDword(512);
-    ASSERT_EQ(driver->setSampleRate(96000.0), ASE_OK);
     ControlPanelFacts facts;
+    Larkspur()->GetPanelFacts(&facts);
+    EXPECT_FALSE(facts.connected); // init was not called
+    // Rates are answered from the bound device.
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    ASSERT_EQ(driver->setSampleRate(96000.0), ASE_OK);
     Larkspur()->GetPanelFacts(&facts);
     EXPECT_STREQ(facts.driverName, "Larkspur ASIO 1.03");
     EXPECT_EQ(facts.driverVersion, 2);
-    EXPECT_FALSE(facts.connected); // init was not called
+    EXPECT_TRUE(facts.connected);
     EXPECT_EQ(facts.sampleRate, 96000.0);
     EXPECT_FALSE(facts.dsd);
     EXPECT_EQ(facts.settingFrames, 512);

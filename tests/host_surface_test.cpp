@@ -73,7 +73,7 @@ protected:
     }
     void TearDown() override {
         if (driver) {
-            StopCompletingWrites();
+            StopWithDrain();
             EXPECT_EQ(driver->Release(), 0u);
         }
         sim::ResetDeviceInterfaces();
@@ -110,7 +110,7 @@ protected:
             ASSERT_EQ(device->CompleteWrites(1), 1u);
         }
     }
-    void StopCompletingWrites() { StopCompletingWrites(driver, *device); }
+    void StopWithDrain() { StopCompletingWrites(driver, *device); }
     // Streams output channels 0 and 1 holding kLeftWord and kRightWord, which no switch changes.
     void StartStereo(int32_t frames) {
         ASSERT_EQ(driver->init(nullptr), ASIOTrue);
@@ -150,7 +150,7 @@ TEST_F(PlayerSetup, PcmThenDsdWithSilentBuffersAndTheStreamFormatTheRateAsked) {
         EXPECT_TRUE(BlockHolds(info, pcmSize, 0u));
     ASSERT_EQ(driver->start(), ASE_OK);
     Play(2);
-    StopCompletingWrites();
+    StopWithDrain();
     WAVEFORMATEXTENSIBLE format{};
     ULONG interfaceId = 0;
     ASSERT_TRUE(device->LatestConnect(&format, &interfaceId));
@@ -182,7 +182,7 @@ TEST_F(PlayerSetup, PcmThenDsdWithSilentBuffersAndTheStreamFormatTheRateAsked) {
     device->ClearRecord();
     ASSERT_EQ(driver->start(), ASE_OK);
     Play(2);
-    StopCompletingWrites();
+    StopWithDrain();
     ASSERT_TRUE(device->LatestConnect(&format, &interfaceId));
     EXPECT_EQ(format.Format.nSamplesPerSec, 88200u); // DSD128 carried at a 64th of its bit rate
     // A host that never wrote its buffers played silence, never zeros.
@@ -199,7 +199,7 @@ TEST_F(PlayerSetup, OutputsFollowTheirChannelWhateverTheRecordOrder) {
     FillBlock(infos[1], kFrames, kRightWord);
     ASSERT_EQ(driver->start(), ASE_OK);
     Play(4);
-    StopCompletingWrites();
+    StopWithDrain();
 
     const std::vector<uint32_t> words = DeviceWords();
     size_t played = 0;
@@ -221,7 +221,7 @@ TEST_F(PlayerSetup, OneOutputFeedsBothWordsWhateverItsChannel) {
     FillBlock(info, kFrames, kRightWord);
     ASSERT_EQ(driver->start(), ASE_OK);
     Play(3);
-    StopCompletingWrites();
+    StopWithDrain();
     size_t played = 0;
     for (uint32_t word : DeviceWords()) {
         ASSERT_TRUE(word == kRightWord || word == 0u) << std::hex << word;
@@ -419,7 +419,7 @@ TEST_F(CreateBuffersMisuse, WhileStreamingIsInvalidModeAndTheStreamGoesOn) {
     EXPECT_TRUE(WaitUntil([&] { return QuietHost::switches.load() > before; }));
     EXPECT_TRUE(BlockHolds(stereo[0], kFrames, kLeftWord));
 
-    StopCompletingWrites();
+    StopWithDrain();
     EXPECT_EQ(driver->createBuffers(again, 2, 128, &host.callbacks), ASE_OK);
     EXPECT_EQ(PreferredSize(), 128);
 }
@@ -436,7 +436,7 @@ TEST_F(IoFormat, AnotherFormatWhileStreamingIsRefusedAndTheDeviceGetsNoForeignSi
     EXPECT_EQ(Format(), kASIOPCMFormat);
     EXPECT_EQ(SetFormat(kASIOPCMFormat), ASE_SUCCESS); // the current one again
     Play(2);
-    StopCompletingWrites();
+    StopWithDrain();
     // PCM audio and PCM silence only: a DSD idle word is a large DC level to a PCM device.
     const std::vector<uint32_t> words = DeviceWords();
     const std::set<uint32_t> seen(words.begin(), words.end());
@@ -456,7 +456,7 @@ TEST_F(IoFormat, PcmWhileDsdStreamsIsRefused) {
     EXPECT_EQ(SetFormat(kASIOPCMFormat), ASE_InvalidMode);
     EXPECT_EQ(SetFormat(7), ASE_InvalidMode); // any other value would be PCM too
     EXPECT_EQ(Format(), kASIODSDFormat);
-    StopCompletingWrites();
+    StopWithDrain();
     for (uint32_t word : DeviceWords())
         ASSERT_EQ(word, kDsdSilenceWord);
 }
