@@ -119,10 +119,12 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
 
     // Without its events the thread could never learn of a completion: it streams nothing.
     if (eventsReady && pin) {
-        // Priming: two periods, the first write (always half 1), a third period.
+        // Priming: two periods, the first write carrying the first period's half 0, a third period
+        // refilling half 0. From then on each completion packs the half it is about to hand out, which
+        // still holds the period before last: every half the host fills is sent once, in order.
         ProcessPeriod(driver);
         ProcessPeriod(driver);
-        pack(1, g_ringBuffers[1]);
+        pack(0, g_ringBuffers[1]);
         g_streamPackets[0].Header.Data = g_ringBuffers[1];
         bool inFlight = SUCCEEDED(pin->WriteData(&g_streamPackets[0].Header, &g_streamPackets[0].Overlapped));
         ProcessPeriod(driver);
