@@ -78,7 +78,9 @@ private:
 
     friend bool StartRenderThread(ASIOLarkspur* driver);
     friend DWORD WINAPI RenderThreadProc(LPVOID);
-    friend void ProcessPeriod(ASIOLarkspur* driver);
+    // The latest buffer switch's position and time, as one consistent pair (render thread only).
+    void PublishSwitch(uint64_t position, ASIOTimeStamp stamp);
+    friend void ProcessPeriod(ASIOLarkspur* driver, uint64_t& period);
     friend void SwitchWithTimeInfo(ASIOLarkspur* driver, ASIOCallbacks* callbacks);
 
     // Fields the render thread reads or writes while the host's threads may call in are atomic; the
@@ -110,4 +112,10 @@ private:
     std::atomic<int> m_pinUsers{0};
     // Frames per second the device consumes in the current stream; handed to the render thread.
     uint32_t m_streamFramesPerSecond = 0;
+    // Samples per channel in one buffer half of the current stream (one-bit samples in DSD).
+    uint32_t m_streamBufferSamples = 0;
+    // The latest switch's position in samples per channel since start; read with m_periodTimeStamp
+    // under m_positionSequence (odd while the render thread writes), so no reader ever waits.
+    std::atomic<uint32_t> m_positionSequence{0};
+    std::atomic<uint64_t> m_switchPosition{0};
 };

@@ -56,7 +56,10 @@ void StampSystemTime(ASIOTimeStamp* stamp) {
 
 void SwitchWithTimeInfo(ASIOLarkspur* driver, ASIOCallbacks* callbacks) {
     AsioTimeInfo& info = driver->m_asioTime.timeInfo;
-    driver->getSamplePosition(&info.samplePosition, &info.systemTime);
+    const uint64_t position = driver->m_switchPosition.load(std::memory_order_relaxed);
+    info.samplePosition.hi = static_cast<uint32_t>(position >> 32);
+    info.samplePosition.lo = static_cast<uint32_t>(position);
+    info.systemTime = driver->m_periodTimeStamp.load(std::memory_order_relaxed);
     if (driver->m_timeCodeRead.load(std::memory_order_relaxed)) {
         // The time code runs ten minutes' worth of samples ahead of the position.
         ASIOSamples& code = driver->m_asioTime.timeCode.timeCodeSamples;
@@ -69,18 +72,29 @@ void SwitchWithTimeInfo(ASIOLarkspur* driver, ASIOCallbacks* callbacks) {
         .fetch_and(~static_cast<uint32_t>(kSampleRateChanged | kClockSourceChanged));
 }
 
-void ProcessPeriod(ASIOLarkspur* driver) {
+void ASIOLarkspur::PublishSwitch(uint64_t position, ASIOTimeStamp stamp) {
+    const uint32_t sequence = m_positionSequence.load(std::memory_order_relaxed);
+    m_positionSequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    m_switchPosition.store(position, std::memory_order_relaxed);
+    m_periodTimeStamp.store(stamp, std::memory_order_relaxed);
+    m_positionSequence.store(sequence + 2, std::memory_order_release);
+}
+
+void ProcessPeriod(ASIOLarkspur* driver, uint64_t& period) {
     ASIOCallbacks* callbacks = driver->m_callbacks.load();
     if (!driver->m_running.load() || !callbacks)
         return;
+    // The k-th switch after start stands at k buffers, whatever the device reports.
     ASIOTimeStamp stamp;
     StampSystemTime(&stamp);
-    driver->m_periodTimeStamp.store(stamp);
+    driver->PublishSwitch(period * driver->m_streamBufferSamples, stamp);
     if (driver->m_timeInfoMode)
         SwitchWithTimeInfo(driver, callbacks);
     else if (callbacks->bufferSwitch)
         callbacks->bufferSwitch(driver->m_bufferIndex, ASIOFalse);
     driver->m_bufferIndex = driver->m_bufferIndex == 0 ? 1 : 0;
+    ++period;
 }
 
 DWORD WINAPI RenderThreadProc(LPVOID) {
@@ -101,6 +115,7 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
         PackHalf(slot, left, right, frames, driver->m_ioFormat);
     };
 
+    uint64_t period = 0;
     HANDLE events[kStreamPackets] = {};
     bool eventsReady = true;
     for (int i = 0; i < kStreamPackets; ++i) {
@@ -122,12 +137,12 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
         // Priming: two periods, the first write carrying the first period's half 0, a third period
         // refilling half 0. From then on each completion packs the half it is about to hand out, which
         // still holds the period before last: every half the host fills is sent once, in order.
-        ProcessPeriod(driver);
-        ProcessPeriod(driver);
+        ProcessPeriod(driver, period);
+        ProcessPeriod(driver, period);
         pack(0, g_ringBuffers[1]);
         g_streamPackets[0].Header.Data = g_ringBuffers[1];
         bool inFlight = SUCCEEDED(pin->WriteData(&g_streamPackets[0].Header, &g_streamPackets[0].Overlapped));
-        ProcessPeriod(driver);
+        ProcessPeriod(driver, period);
 
         // Streaming: every completion packs the next half and resubmits the packet that completed.
         int ring = 0;
@@ -142,7 +157,7 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
                 packet.Header.Data = g_ringBuffers[ring];
                 // A write the device refuses never completes: end the stream instead of waiting for it.
                 inFlight = SUCCEEDED(pin->WriteData(&packet.Header, &packet.Overlapped));
-                ProcessPeriod(driver);
+                ProcessPeriod(driver, period);
             }
             if (g_stopRequested.load())
                 break;
@@ -168,7 +183,7 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
             inFlight = SUCCEEDED(pin->WriteData(&packet.Header, &packet.Overlapped));
             if (!inFlight)
                 break;
-            ProcessPeriod(driver);
+            ProcessPeriod(driver, period);
         }
     }
 

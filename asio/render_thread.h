@@ -25,7 +25,7 @@ void WaitForRenderThreadEnd(ASIOLarkspur* driver);
 ASIOLarkspur* StreamingDriver();
 
 DWORD WINAPI RenderThreadProc(LPVOID);
-void ProcessPeriod(ASIOLarkspur* driver);
+void ProcessPeriod(ASIOLarkspur* driver, uint64_t& period);
 void SwitchWithTimeInfo(ASIOLarkspur* driver, ASIOCallbacks* callbacks);
 void StampSystemTime(ASIOTimeStamp* stamp);
 

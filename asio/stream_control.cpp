@@ -64,7 +64,7 @@ ASIOError ASIOLarkspur::start() {
     // The ring and packets are shared: an earlier thread must have finished its drain.
     WaitForRenderThreadEnd(nullptr);
 
-    m_periodTimeStamp.store(ASIOTimeStamp{0, 0});
+    PublishSwitch(0, ASIOTimeStamp{0, 0});
     m_bufferIndex = 0;
     m_running.store(false);
 
@@ -93,6 +93,7 @@ ASIOError ASIOLarkspur::start() {
 
     // In DSD the device plays 32 one-bit samples per word: twice the wave format's rate in frames.
     m_streamFramesPerSecond = dsd ? samplesPerSecond * 2 : samplesPerSecond;
+    m_streamBufferSamples = static_cast<uint32_t>(m_bufferFrames) * (dsd ? 32u : 1u);
     m_running.store(true);
     if (!StartRenderThread(this)) {
         // Without a thread nothing would ever play: undo the start.
@@ -118,13 +119,19 @@ ASIOError ASIOLarkspur::stop() {
 ASIOError ASIOLarkspur::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
     if (!sPos || !tStamp)
         return ASE_InvalidParameter;
-    KSAUDIO_POSITION position{0, 0};
-    if (CKsAudPin* pin = AcquirePin()) {
-        pin->GetPosition(&position);
-        ReleasePin();
+    // Any thread, any time: the pair of the latest switch, without asking the device or waiting.
+    uint64_t position = 0;
+    ASIOTimeStamp stamp{0, 0};
+    for (;;) {
+        const uint32_t before = m_positionSequence.load(std::memory_order_acquire);
+        position = m_switchPosition.load(std::memory_order_relaxed);
+        stamp = m_periodTimeStamp.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((before & 1) == 0 && m_positionSequence.load(std::memory_order_relaxed) == before)
+            break;
     }
-    sPos->hi = static_cast<uint32_t>(position.WriteOffset >> 32);
-    sPos->lo = static_cast<uint32_t>(position.WriteOffset);
-    *tStamp = m_periodTimeStamp.load();
+    sPos->hi = static_cast<uint32_t>(position >> 32);
+    sPos->lo = static_cast<uint32_t>(position);
+    *tStamp = stamp;
     return ASE_OK;
 }

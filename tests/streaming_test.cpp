@@ -246,9 +246,11 @@ TEST_F(Streaming, TimeInfoCarriesPositionStampAndFlags) {
         EXPECT_EQ(times[i].timeCode.flags, 3u);
         EXPECT_EQ(times[i].timeCode.timeCodeSamples.lo, info.samplePosition.lo + 26460000u);
     }
-    // The position is the device's write offset: it grows as writes complete.
-    EXPECT_EQ(times[0].timeInfo.samplePosition.lo, 0u);
-    EXPECT_GT(times.back().timeInfo.samplePosition.lo, times[3].timeInfo.samplePosition.lo);
+    // Switch k stands at k buffers, in samples per channel.
+    for (size_t i = 0; i < times.size(); ++i) {
+        EXPECT_EQ(times[i].timeInfo.samplePosition.lo, i * kFrames) << i;
+        EXPECT_EQ(times[i].timeInfo.samplePosition.hi, 0u);
+    }
 }
 
 TEST_F(Streaming, SamplePositionBeforeDuringAndAfterAStream) {
@@ -263,16 +265,28 @@ TEST_F(Streaming, SamplePositionBeforeDuringAndAfterAStream) {
     CreateOutputs(2, kFrames);
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(6);
+    // The pair of the latest switch, the sixth: five buffers in.
     ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
-    EXPECT_GT(position.lo, 0u);
+    EXPECT_EQ(position.lo, 5u * kFrames);
     EXPECT_EQ(stamp.lo, 3000000u);
     StopWithDrain();
     sim::ClearTimeOverride();
 
+    // A stopped stream's position stands still.
     ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
-    EXPECT_EQ(position.lo, 0u);
+    EXPECT_EQ(position.lo, 5u * kFrames);
     EXPECT_EQ(position.hi, 0u);
-    EXPECT_EQ(stamp.lo, 3000000u); // the stamp of the last period stays
+    EXPECT_EQ(stamp.lo, 3000000u);
+
+    // A new start begins at 0 again, and so does DSD, counting one-bit samples.
+    UseDsd();
+    ASSERT_EQ(driver->setSampleRate(2822400.0), ASE_OK);
+    const int first = host.switches.load();
+    CreateOutputs(2, 32 * kFrames);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitForSwitches(first + 3)); // the priming switches, before any completion
+    ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
+    EXPECT_EQ(position.lo, 2u * 32 * kFrames);
 }
 
 TEST_F(Streaming, StartRefusesWithoutOutputsOrFilterOrUsableRate) {
