@@ -48,15 +48,18 @@ void ASIOLarkspur::SetTimeInfoFlags(uint32_t flags) {
 }
 
 void ASIOLarkspur::getDriverName(char* name) {
+    ControlGuard guard(this);
     if (name)
         std::memcpy(name, kDriverName, sizeof kDriverName);
 }
 
 int32_t ASIOLarkspur::getDriverVersion() {
+    ControlGuard guard(this);
     return kDriverVersion;
 }
 
 void ASIOLarkspur::getErrorMessage(char* string) {
+    ControlGuard guard(this);
     if (!string)
         return;
     // Hosts pass 124 bytes: never write past them, whatever the text.
@@ -66,6 +69,7 @@ void ASIOLarkspur::getErrorMessage(char* string) {
 }
 
 ASIOError ASIOLarkspur::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
+    ControlGuard guard(this);
     if (!numInputChannels || !numOutputChannels)
         return ASE_InvalidParameter;
     *numInputChannels = kChannelsPerDirection;
@@ -74,6 +78,7 @@ ASIOError ASIOLarkspur::getChannels(int32_t* numInputChannels, int32_t* numOutpu
 }
 
 ASIOError ASIOLarkspur::getLatencies(int32_t* inputLatency, int32_t* outputLatency) {
+    ControlGuard guard(this);
     if (!inputLatency || !outputLatency)
         return ASE_InvalidParameter;
     *inputLatency = m_inputLatency;
@@ -83,6 +88,7 @@ ASIOError ASIOLarkspur::getLatencies(int32_t* inputLatency, int32_t* outputLaten
 
 ASIOError ASIOLarkspur::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
                                       int32_t* granularity) {
+    ControlGuard guard(this);
     if (!minSize || !maxSize || !preferredSize || !granularity)
         return ASE_InvalidParameter;
     // Sizes are in samples per channel: words in PCM, one-bit samples in DSD.
@@ -95,10 +101,12 @@ ASIOError ASIOLarkspur::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_
 }
 
 ASIOError ASIOLarkspur::canSampleRate(ASIOSampleRate) {
+    ControlGuard guard(this);
     return ASE_OK;
 }
 
 ASIOError ASIOLarkspur::getSampleRate(ASIOSampleRate* sampleRate) {
+    ControlGuard guard(this);
     if (!sampleRate)
         return ASE_InvalidParameter;
     *sampleRate = m_sampleRate.load();
@@ -106,6 +114,7 @@ ASIOError ASIOLarkspur::getSampleRate(ASIOSampleRate* sampleRate) {
 }
 
 ASIOError ASIOLarkspur::setSampleRate(ASIOSampleRate sampleRate) {
+    ControlGuard guard(this);
     if (sampleRate == m_sampleRate.load())
         return ASE_OK;
     SetTimeInfoFlags(kSampleRateChanged);
@@ -119,6 +128,7 @@ ASIOError ASIOLarkspur::setSampleRate(ASIOSampleRate sampleRate) {
 }
 
 ASIOError ASIOLarkspur::getClockSources(ASIOClockSource* clocks, int32_t* numSources) {
+    ControlGuard guard(this);
     if (!clocks || !numSources)
         return ASE_InvalidParameter;
     clocks->index = 0;
@@ -132,6 +142,7 @@ ASIOError ASIOLarkspur::getClockSources(ASIOClockSource* clocks, int32_t* numSou
 }
 
 ASIOError ASIOLarkspur::setClockSource(int32_t reference) {
+    ControlGuard guard(this);
     if (reference != 0)
         return ASE_NotPresent;
     SetTimeInfoFlags(kClockSourceChanged);
@@ -139,6 +150,7 @@ ASIOError ASIOLarkspur::setClockSource(int32_t reference) {
 }
 
 ASIOError ASIOLarkspur::getChannelInfo(ASIOChannelInfo* info) {
+    ControlGuard guard(this);
     if (!info)
         return ASE_InvalidParameter;
     if (info->channel < 0 || info->channel >= kChannelsPerDirection)
@@ -156,10 +168,12 @@ ASIOError ASIOLarkspur::getChannelInfo(ASIOChannelInfo* info) {
 }
 
 ASIOError ASIOLarkspur::controlPanel() {
+    ControlGuard guard(this);
     return ASE_NotPresent;
 }
 
 ASIOError ASIOLarkspur::future(int32_t selector, void* opt) {
+    ControlGuard guard(this);
     switch (selector) {
     case kAsioEnableTimeCodeRead:
         m_timeCodeRead = true;
@@ -189,5 +203,6 @@ ASIOError ASIOLarkspur::future(int32_t selector, void* opt) {
 }
 
 ASIOError ASIOLarkspur::outputReady() {
+    ControlGuard guard(this);
     return ASE_OK;
 }

@@ -263,18 +263,27 @@ TEST_F(Streaming, SamplePositionBeforeDuringAndAfterAStream) {
 
     sim::SetTimeOverride(3);
     CreateOutputs(2, kFrames);
+    host.askPosition = driver;
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(6);
-    // The pair of the latest switch, the sixth: five buffers in.
-    ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
-    EXPECT_EQ(position.lo, 5u * kFrames);
-    EXPECT_EQ(stamp.lo, 3000000u);
     StopWithDrain();
     sim::ClearTimeOverride();
+    host.askPosition = nullptr;
+    // Asked inside each switch: that switch's pair, k buffers in.
+    std::vector<ASIOSamples> positions;
+    {
+        std::lock_guard lock(host.mutex);
+        positions = host.positions;
+        for (const ASIOTimeStamp& s : host.stamps)
+            EXPECT_EQ(s.lo, 3000000u);
+    }
+    ASSERT_GE(positions.size(), 6u);
+    for (size_t k = 0; k < positions.size(); ++k)
+        EXPECT_EQ(positions[k].lo, k * kFrames) << k;
 
-    // A stopped stream's position stands still.
+    // A stopped stream's position stands still at its last switch.
     ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
-    EXPECT_EQ(position.lo, 5u * kFrames);
+    EXPECT_EQ(position.lo, (positions.size() - 1) * kFrames);
     EXPECT_EQ(position.hi, 0u);
     EXPECT_EQ(stamp.lo, 3000000u);
 
@@ -363,10 +372,15 @@ TEST_F(Streaming, ADeviceThatStopsCompletingEndsTheStream) {
     CreateOutputs(2, kFrames);
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(4);
-    // No more completions: the thread gives up after its wait limit, drains what it can and exits.
+    // No more completions: the thread gives up after its wait limit, tells the host once and exits
+    // without sending anything more to a device that does not answer.
     ASSERT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }, 10000));
+    EXPECT_EQ(host.switches.load(), 4);
+    EXPECT_EQ(host.resetRequests.load(), 1);
+    EXPECT_EQ(host.switchesAtReset.load(), 4);
     EXPECT_EQ(device->OpenPins(), 0u);
-    EXPECT_EQ(device->ModeCodes(), (std::vector<ULONG>{DEVICE_MODE_PCM, DEVICE_MODE_STREAM_END}));
+    EXPECT_EQ(device->ModeCodes(), (std::vector<ULONG>{DEVICE_MODE_PCM}));
+    EXPECT_EQ(DriverError(driver), "The Larkspur stopped taking audio");
     // The ended stream does not block a new one.
     ASSERT_EQ(driver->start(), ASE_OK);
     EXPECT_EQ(device->OpenPins(), 1u);
@@ -382,7 +396,10 @@ TEST_F(Streaming, AWriteRefusedAtOnceEndsTheStream) {
     device->CompleteWrites(1);
     ASSERT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }, 3000));
     sim::ClearFailures();
-    EXPECT_EQ(host.switches.load(), 4);
+    // The half packed for the refused write is not handed out again: no switch after the failure.
+    EXPECT_EQ(host.switches.load(), 3);
+    EXPECT_EQ(host.resetRequests.load(), 1);
+    EXPECT_EQ(DriverError(driver), "The Larkspur stopped taking audio");
 }
 
 TEST_F(Streaming, InitWhileStreamingStopsTheStreamFirst) {
@@ -545,6 +562,92 @@ TEST_F(RealTimeStreaming, DestroyingTheDriverWhileStreaming) {
         driver = nullptr;
         CreateStreamingDriver(); // a new driver for the next round
     }
+}
+
+} // namespace
+
+namespace {
+
+// Start's own failures, known before it returns: the host hears ASE_HWMalfunction with a reason, and
+// nothing of the stream is left behind.
+class StartFailures : public ::testing::Test {
+protected:
+    void SetUp() override {
+        device = Device::Create(Clock::Stepped);
+        sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter())});
+        driver = CreateDriver();
+        ASSERT_NE(driver, nullptr);
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+        ASSERT_EQ(driver->createBuffers(infos, 2, kFrames, &host.callbacks), ASE_OK);
+        host.buffers.assign(infos, infos + 2);
+        host.frames = kFrames;
+    }
+    void TearDown() override {
+        sim::ClearFailures();
+        StopWithDrain();
+        EXPECT_EQ(driver->Release(), 0u);
+        sim::ResetDeviceInterfaces();
+        EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }));
+    }
+    void StopWithDrain() {
+        std::atomic<bool> done{false};
+        std::thread stopper([&] {
+            driver->stop();
+            done = true;
+        });
+        while (!done.load()) {
+            device->CompleteWrites(1);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        stopper.join();
+    }
+    void ExpectNothingLeft(size_t handles) {
+        EXPECT_EQ(sim::RunningThreads(), 0);
+        EXPECT_EQ(device->OpenPins(), 0u);
+        EXPECT_EQ(sim::OpenHandleCount(), handles);
+    }
+
+    std::shared_ptr<Device> device;
+    IASIO* driver = nullptr;
+    StreamHost host;
+};
+
+TEST_F(StartFailures, NoThreadMeansNoStream) {
+    const size_t handles = sim::OpenHandleCount();
+    sim::FailNext(sim::Call::CreateThread, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(driver->start(), ASE_HWMalfunction);
+    EXPECT_EQ(DriverError(driver), "The Larkspur driver could not start its audio thread");
+    ExpectNothingLeft(handles);
+    EXPECT_EQ(host.switches.load(), 0);
+    // The next start streams.
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitForSwitches(3));
+}
+
+TEST_F(StartFailures, EveryEventThatCannotBeMadeFailsTheStartCleanly) {
+    const size_t handles = sim::OpenHandleCount();
+    bool sawThreadEvents = false;
+    for (unsigned skip = 0; skip < 40; ++skip) {
+        sim::FailNext(sim::Call::CreateEventW, ERROR_NOT_ENOUGH_MEMORY, 1, skip);
+        const int before = host.switches.load();
+        const ASIOError result = driver->start();
+        sim::ClearFailures();
+        if (result == ASE_OK) {
+            // Past the last event start makes: it streams.
+            ASSERT_TRUE(host.WaitForSwitches(before + 3)) << skip << " " << DriverError(driver);
+            StopWithDrain();
+            continue;
+        }
+        ASSERT_EQ(result, ASE_HWMalfunction) << skip;
+        const std::string text = DriverError(driver);
+        sawThreadEvents = sawThreadEvents || text == "The Larkspur driver ran out of system resources";
+        EXPECT_TRUE(text == "The Larkspur driver ran out of system resources" ||
+                    text == "The Larkspur did not start playing")
+            << skip << ": " << text;
+        ExpectNothingLeft(handles);
+    }
+    EXPECT_TRUE(sawThreadEvents);
 }
 
 } // namespace

@@ -20,8 +20,17 @@ void Fill(int32_t index) {
         for (int32_t j = 0; j < host.frames; ++j)
             half[j] = StreamHost::Word(period, static_cast<int>(b), j);
     }
+    ASIOSamples position{};
+    ASIOTimeStamp stamp{};
+    IASIO* asked = host.askPosition.load();
+    if (asked)
+        asked->getSamplePosition(&position, &stamp);
     {
         std::lock_guard lock(host.mutex);
+        if (asked) {
+            host.positions.push_back(position);
+            host.stamps.push_back(stamp);
+        }
         host.indices.push_back(index);
         host.allocationsAtSwitch.push_back(ThreadAllocationCount());
     }
@@ -33,6 +42,13 @@ void BufferSwitch(int32_t index, ASIOBool) {
 }
 void RateChanged(ASIOSampleRate) {}
 int32_t Message(int32_t selector, int32_t, void*, double*) {
+    if (selector == kAsioResetRequest) {
+        g_host->switchesAtReset = g_host->switches.load();
+        g_host->resetRequests.fetch_add(1);
+        if (auto during = g_host->duringReset.load())
+            during();
+        return 1;
+    }
     return selector == kAsioSupportsTimeInfo && g_host->timeInfo ? 1 : 0;
 }
 ASIOTime* SwitchTimeInfo(ASIOTime* params, int32_t index, ASIOBool) {
@@ -51,6 +67,8 @@ StreamHost::StreamHost() {
     indices.reserve(kRecordCapacity);
     times.reserve(kRecordCapacity);
     allocationsAtSwitch.reserve(kRecordCapacity);
+    positions.reserve(kRecordCapacity);
+    stamps.reserve(kRecordCapacity);
     g_host = this;
 }
 

@@ -22,13 +22,21 @@ struct StreamHost {
     int32_t frames = 0;
 
     std::atomic<int> switches{0};
+    std::atomic<int> resetRequests{0};    // kAsioResetRequest messages
+    std::atomic<int> switchesAtReset{-1}; // switches done when the latest reset request came
     std::mutex mutex;
     std::vector<int32_t> indices;          // buffer index of every switch, in order
     std::vector<ASIOTime> times;           // the time info of every bufferSwitchTimeInfo
     std::vector<long> allocationsAtSwitch; // the render thread's allocation count at each switch
+    // When set, every switch asks this driver for the sample position, as hosts do, and keeps it.
+    std::atomic<IASIO*> askPosition{nullptr};
+    std::vector<ASIOSamples> positions;
+    std::vector<ASIOTimeStamp> stamps;
 
     // Called on the render thread inside a switch before the half is filled; may block.
     std::atomic<void (*)(int period)> duringSwitch{nullptr};
+    // Called on the render thread inside a reset request.
+    std::atomic<void (*)()> duringReset{nullptr};
 
     StreamHost();
     ~StreamHost();
