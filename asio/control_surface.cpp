@@ -120,10 +120,11 @@ ASIOError ASIOLarkspur::setSampleRate(ASIOSampleRate sampleRate) {
     SetTimeInfoFlags(kSampleRateChanged);
     m_sampleRate.store(sampleRate);
     std::atomic_ref<double>(m_asioTime.timeInfo.sampleRate).store(sampleRate);
-    ASIOCallbacks* callbacks = m_callbacks.load();
-    if (callbacks && callbacks->sampleRateDidChange)
-        callbacks->sampleRateDidChange(sampleRate);
-    // The device learns the rate at the next start.
+    // The device takes a new rate only with a new stream: while one runs, the render thread asks the
+    // host to restart at its next period. The host asked for this change itself, so it is not told
+    // through sampleRateDidChange, and never from inside its own call.
+    if (m_running.load())
+        m_rateChangePending.store(true);
     return ASE_OK;
 }
 

@@ -183,9 +183,9 @@ TEST_F(ControlSurface, SampleRateChangesAreAnnouncedOnlyWhenTheRateChanges) {
 
     EXPECT_EQ(driver->setSampleRate(44100.0), ASE_OK);
     EXPECT_EQ(host.rateChanges, 0);
+    // The host asked for the change: it is not called back about it from inside its own call.
     EXPECT_EQ(driver->setSampleRate(96000.0), ASE_OK);
-    EXPECT_EQ(host.rateChanges, 1);
-    EXPECT_EQ(host.lastRate, 96000.0);
+    EXPECT_EQ(host.rateChanges, 0);
     ASIOSampleRate rate = 0;
     driver->getSampleRate(&rate);
     EXPECT_EQ(rate, 96000.0);
@@ -193,7 +193,7 @@ TEST_F(ControlSurface, SampleRateChangesAreAnnouncedOnlyWhenTheRateChanges) {
     // A NaN never equals the current rate, so it counts as a change; zero and negatives are taken too.
     EXPECT_EQ(driver->setSampleRate(std::numeric_limits<double>::quiet_NaN()), ASE_OK);
     EXPECT_EQ(driver->setSampleRate(std::numeric_limits<double>::quiet_NaN()), ASE_OK);
-    EXPECT_EQ(host.rateChanges, 3);
+    EXPECT_EQ(host.rateChanges, 0);
     EXPECT_EQ(driver->setSampleRate(-1.0), ASE_OK);
     driver->getSampleRate(&rate);
     EXPECT_EQ(rate, -1.0);
@@ -201,7 +201,7 @@ TEST_F(ControlSurface, SampleRateChangesAreAnnouncedOnlyWhenTheRateChanges) {
     // Without callbacks nothing is called.
     driver->disposeBuffers();
     EXPECT_EQ(driver->setSampleRate(48000.0), ASE_OK);
-    EXPECT_EQ(host.rateChanges, 4);
+    EXPECT_EQ(host.rateChanges, 0);
 }
 
 TEST_F(ControlSurface, StopAndPositionBeforeAnyStream) {
