@@ -118,8 +118,6 @@ private:
     int32_t m_inputChannels[kMaxBuffersPerDirection] = {};
     int32_t m_outputChannels[kMaxBuffersPerDirection] = {};
     int32_t m_bufferFrames = 1024;
-    const int32_t m_inputLatency = 1024;
-    const int32_t m_outputLatency = 0;
     int32_t m_numInputBuffers = 0;
     int32_t m_numOutputBuffers = 0;
     int32_t m_bufferIndex = 0;

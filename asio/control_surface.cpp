@@ -2,6 +2,7 @@
 #include "asio/asio_larkspur.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -11,6 +12,8 @@ constexpr char kDriverName[] = "Larkspur ASIO 1.03";
 constexpr int32_t kDriverVersion = 2;
 constexpr char kClockName[] = "Internal";
 constexpr int32_t kDsdSamplesPerWord = 32;
+constexpr int64_t kInputLatencyBuffers = 1;
+constexpr int64_t kOutputLatencyBuffers = 2;
 } // namespace
 
 ASIOLarkspur::ASIOLarkspur(IUnknown* outer, HRESULT*) : CUnknown(TEXT("ASIOLarkspur"), outer) {}
@@ -81,8 +84,15 @@ ASIOError ASIOLarkspur::getLatencies(int32_t* inputLatency, int32_t* outputLaten
     ControlGuard guard(this);
     if (!inputLatency || !outputLatency)
         return ASE_InvalidParameter;
-    *inputLatency = m_inputLatency;
-    *outputLatency = m_outputLatency;
+    // In samples of the current mode. A half the host fills in a switch is sent two periods later, when
+    // the device has played the half in flight and the one after it: two buffers from the switch's
+    // return to its first sample leaving. Input would be one buffer.
+    const int64_t buffer = static_cast<int64_t>(m_bufferFrames) * (IsDsd() ? kDsdSamplesPerWord : 1);
+    auto clamp = [](int64_t value) {
+        return static_cast<int32_t>(value < 0 ? 0 : value > INT32_MAX ? INT32_MAX : value);
+    };
+    *inputLatency = clamp(buffer * kInputLatencyBuffers);
+    *outputLatency = clamp(buffer * kOutputLatencyBuffers);
     return ASE_OK;
 }
 

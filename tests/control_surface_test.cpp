@@ -49,8 +49,8 @@ TEST_F(ControlSurface, AFreshDriverReportsItsDefaults) {
     EXPECT_EQ(in, 2);
     EXPECT_EQ(out, 2);
     EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
-    EXPECT_EQ(in, 1024);
-    EXPECT_EQ(out, 0);
+    EXPECT_EQ(in, 1024);  // one buffer
+    EXPECT_EQ(out, 2048); // two buffers: the half in flight and the next
 
     int32_t minSize = 0, maxSize = 0, preferred = 0, granularity = -1;
     EXPECT_EQ(driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity), ASE_OK);
