@@ -52,7 +52,7 @@ void Device::SetFault(Fault fault) {
     m_faultDelayMs.store(fault.delayMs);
     m_faultKind.store(static_cast<int>(fault.kind));
     m_unplugged.store(false);
-    m_hung.store(false);
+    m_faultHung.store(false);
 }
 
 Fault Device::CurrentFault() const {
@@ -238,7 +238,7 @@ DWORD Device::CreatePin(const KSPIN_CONNECT* connect, ACCESS_MASK access,
 
     if (Unplugged())
         return kErrorDeviceNotConnected;
-    if (Hung())
+    if (FaultHung())
         return kErrorSemTimeout;
     std::unique_lock lock(m_mutex);
     if (request.PinId >= m_descriptor.pins.size())

@@ -107,7 +107,7 @@ public:
     void SetFault(Fault fault);
     Fault CurrentFault() const;
     bool Unplugged() const { return m_unplugged.load(); }
-    bool Hung() const { return m_hung.load(); }
+    bool FaultHung() const { return m_faultHung.load(); }
 
     // Pins created and not yet closed.
     size_t OpenPins() const;
@@ -146,7 +146,7 @@ private:
     std::atomic<int> m_faultKind{static_cast<int>(FaultKind::None)};
     std::atomic<unsigned> m_faultDelayMs{0};
     std::atomic<bool> m_unplugged{false};
-    std::atomic<bool> m_hung{false};
+    std::atomic<bool> m_faultHung{false};
 };
 
 // The process-wide Larkspur with its real-time clock, there without any setup.

@@ -36,12 +36,12 @@ bool ParseFault(const char* text, Fault* fault) {
     return false;
 }
 
-void HeldRequests::Hold(OVERLAPPED* overlapped) {
+void HungRequests::Hold(OVERLAPPED* overlapped) {
     std::lock_guard lock(m_mutex);
     m_held.push_back(overlapped);
 }
 
-void HeldRequests::CancelAll() {
+void HungRequests::CancelAll() {
     std::vector<OVERLAPPED*> held;
     {
         std::lock_guard lock(m_mutex);
@@ -63,7 +63,7 @@ bool PinFault::Deadline(const Fault& fault, std::chrono::steady_clock::time_poin
     return true;
 }
 
-DWORD GateRequest(bool unplugged, bool hung, OVERLAPPED* overlapped, HeldRequests& held) {
+DWORD GateRequest(bool unplugged, bool hung, OVERLAPPED* overlapped, HungRequests& held) {
     if (unplugged)
         return kErrorDeviceNotConnected;
     if (!hung)

@@ -35,7 +35,7 @@ constexpr DWORD kErrorSemTimeout = 121;
 constexpr DWORD kErrorGenFailure = 31;
 
 // Overlapped requests a hung device holds; completed as cancelled when the handle closes.
-class HeldRequests {
+class HungRequests {
 public:
     void Hold(OVERLAPPED* overlapped);
     void CancelAll();
@@ -60,6 +60,6 @@ private:
 };
 
 // The answer of a gone or hung device to any request: ERROR_SUCCESS lets the request through.
-DWORD GateRequest(bool unplugged, bool hung, OVERLAPPED* overlapped, HeldRequests& held);
+DWORD GateRequest(bool unplugged, bool hung, OVERLAPPED* overlapped, HungRequests& held);
 
 } // namespace sim::larkspur

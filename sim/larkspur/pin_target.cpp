@@ -46,7 +46,7 @@ DWORD PinTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* out, 
         std::lock_guard lock(m_mutex);
         ActiveFault();
     }
-    if (const DWORD gate = GateRequest(m_device->Unplugged(), m_device->Hung(), overlapped, m_held);
+    if (const DWORD gate = GateRequest(m_device->Unplugged(), m_device->FaultHung(), overlapped, m_held);
         gate != ERROR_SUCCESS)
         return gate;
     switch (code) {
@@ -104,7 +104,7 @@ FaultKind PinTarget::ActiveFault() {
     if (fault == FaultKind::Unplug)
         m_device->m_unplugged.store(true);
     else if (fault == FaultKind::Hang)
-        m_device->m_hung.store(true);
+        m_device->m_faultHung.store(true);
     return fault;
 }
 
@@ -115,7 +115,7 @@ bool PinTarget::CompleteOne() {
         std::lock_guard lock(m_mutex);
         const FaultKind fault = ActiveFault();
         // A stalled or hung device completes nothing.
-        if (m_count == 0 || fault == FaultKind::Stall || m_device->Hung())
+        if (m_count == 0 || fault == FaultKind::Stall || m_device->FaultHung())
             return false;
         write = m_ring[m_head];
         m_head = (m_head + 1) % m_ring.size();
@@ -237,7 +237,7 @@ void PinTarget::RunClock() {
             continue;
         }
         const FaultKind fault = ActiveFault();
-        if (fault == FaultKind::Stall || m_device->Hung()) {
+        if (fault == FaultKind::Stall || m_device->FaultHung()) {
             m_wake.wait(lock);
             continue;
         }

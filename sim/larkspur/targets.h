@@ -41,7 +41,7 @@ public:
 
 private:
     const std::shared_ptr<Device> m_device;
-    HeldRequests m_held;
+    HungRequests m_held;
 };
 
 class PinTarget : public sim::IoTarget {
@@ -93,7 +93,7 @@ private:
     bool m_quit = false;
     bool m_closed = false;
     PinFault m_fault;
-    HeldRequests m_held;
+    HungRequests m_held;
     std::thread m_clockThread; // the real-time clock; not started for a stepped one
 };
 
