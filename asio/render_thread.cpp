@@ -74,11 +74,10 @@ StreamEnd Failure(uint64_t code) {
     return MeansDeviceGone(code) ? StreamEnd::Disconnected : StreamEnd::StoppedTakingAudio;
 }
 
-// One host callback that the host has not shut out by entering stop or disposeBuffers.
-void RequestReset(ASIOLarkspur* driver, ASIOCallbacks* callbacks) {
+// Asks the host to tear the stream down and set it up again, at its own pace.
+void RequestReset(ASIOCallbacks* callbacks) {
     if (callbacks && callbacks->asioMessage)
         callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
-    (void)driver;
 }
 
 } // namespace
@@ -153,12 +152,13 @@ void SwitchWithTimeInfo(ASIOLarkspur* driver, ASIOCallbacks* callbacks) {
 }
 
 void ASIOLarkspur::PublishSwitch(uint64_t position, ASIOTimeStamp stamp) {
-    const uint32_t sequence = m_positionSequence.load(std::memory_order_relaxed);
-    m_positionSequence.store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    m_switchPosition.store(position, std::memory_order_relaxed);
-    m_periodTimeStamp.store(stamp, std::memory_order_relaxed);
-    m_positionSequence.store(sequence + 2, std::memory_order_release);
+    // Sequentially consistent throughout: a reader that saw the same even count before and after its
+    // reads has read one switch's pair. Once per period, so the cost does not matter.
+    const uint32_t sequence = m_positionSequence.load();
+    m_positionSequence.store(sequence + 1);
+    m_switchPosition.store(position);
+    m_periodTimeStamp.store(stamp);
+    m_positionSequence.store(sequence + 2);
 }
 
 void ProcessPeriod(ASIOLarkspur* driver, uint64_t& period) {
@@ -263,7 +263,7 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
         // A rate the host set while streaming needs a new stream: ask the host, between periods.
         if (driver->m_rateChangePending.exchange(false) && !resetSent && driver->m_running.load()) {
             resetSent = true;
-            RequestReset(driver, driver->m_callbacks.load());
+            RequestReset(driver->m_callbacks.load());
         }
     }
 
@@ -274,7 +274,7 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
         ASIOCallbacks* callbacks = driver->m_callbacks.load();
         const bool hostListening = driver->m_running.exchange(false);
         if (hostListening && !resetSent)
-            RequestReset(driver, callbacks);
+            RequestReset(callbacks);
     } else {
         // Stopped: once the write in flight is back, tell the device the stream ends and follow with
         // silence as far as it takes it. A device that does not answer is not drained.

@@ -200,11 +200,10 @@ ASIOError ASIOLarkspur::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tSta
     uint64_t position = 0;
     ASIOTimeStamp stamp{0, 0};
     for (;;) {
-        const uint32_t before = m_positionSequence.load(std::memory_order_acquire);
-        position = m_switchPosition.load(std::memory_order_relaxed);
-        stamp = m_periodTimeStamp.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if ((before & 1) == 0 && m_positionSequence.load(std::memory_order_relaxed) == before)
+        const uint32_t before = m_positionSequence.load();
+        position = m_switchPosition.load();
+        stamp = m_periodTimeStamp.load();
+        if ((before & 1) == 0 && m_positionSequence.load() == before)
             break;
     }
     sPos->hi = static_cast<uint32_t>(position >> 32);

@@ -325,6 +325,22 @@ TEST_F(Streaming, StartRefusesWithoutOutputsOrFilterOrUsableRate) {
     unbound->Release();
 }
 
+TEST_F(Streaming, AHalfShorterThanOneWordNeverStreams) {
+    // Zero-byte writes would complete at once, over and over: whichever call refuses, no thread runs.
+    for (bool dsd : {false, true}) {
+        if (dsd)
+            UseDsd();
+        ASIOBufferInfo info{ASIOFalse, 0, {}};
+        if (driver->createBuffers(&info, 1, dsd ? 16 : 0, &host.callbacks) == ASE_OK) {
+            EXPECT_EQ(driver->start(), ASE_InvalidMode) << dsd;
+            EXPECT_EQ(DriverError(driver), "The buffer size is too small for the Larkspur");
+        }
+        EXPECT_EQ(sim::RunningThreads(), 0);
+        EXPECT_EQ(device->OpenPins(), 0u);
+        EXPECT_EQ(host.switches.load(), 0);
+    }
+}
+
 TEST_F(Streaming, RateIsTruncatedNotRounded) {
     ASSERT_EQ(driver->setSampleRate(44100.7), ASE_OK);
     CreateOutputs(2, kFrames);
