@@ -26,16 +26,6 @@ namespace {
 
 constexpr int32_t kFrames = 64;
 
-bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 class HostConformance : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -86,18 +76,7 @@ protected:
         return driver->start();
     }
     int m_switchesAtStart = 0;
-    void StopWithDrain() {
-        std::atomic<bool> done{false};
-        std::thread stopper([&] {
-            driver->stop();
-            done = true;
-        });
-        while (!done.load()) {
-            device->CompleteWrites(1);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        stopper.join();
-    }
+    void StopWithDrain() { StopWhileCompleting(driver, *device); }
     // The frame index at which the device received the first frame of the host's period `period`.
     long FirstFrameOf(int period, const std::vector<BYTE>& audio) {
         const uint32_t word = static_cast<uint32_t>(StreamHost::Word(period, 0, 0));

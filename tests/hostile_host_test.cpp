@@ -25,16 +25,6 @@ namespace {
 
 constexpr char kBusy[] = "The Larkspur is already playing for another ASIO host";
 
-bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 // Callbacks that count, one set per host N, touching nothing else.
 template <int N> struct CountingHost {
     static inline std::atomic<int> switches{0};

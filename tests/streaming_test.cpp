@@ -29,16 +29,6 @@ namespace {
 
 constexpr int32_t kFrames = 64;
 
-bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 class Streaming : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -92,18 +82,7 @@ protected:
     }
 
     // stop() on another thread while writes are completed, so the drain can run its course.
-    void StopWithDrain() {
-        std::atomic<bool> done{false};
-        std::thread stopper([&] {
-            driver->stop();
-            done = true;
-        });
-        while (!done.load()) {
-            device->CompleteWrites(1);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        stopper.join();
-    }
+    void StopWithDrain() { StopWhileCompleting(driver, *device); }
 
     // The device's audio cut into packets of `frames` frames, each as 32-bit words.
     std::vector<std::vector<uint32_t>> Packets(int32_t frames) {
@@ -606,18 +585,7 @@ protected:
         sim::ResetDeviceInterfaces();
         EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }));
     }
-    void StopWithDrain() {
-        std::atomic<bool> done{false};
-        std::thread stopper([&] {
-            driver->stop();
-            done = true;
-        });
-        while (!done.load()) {
-            device->CompleteWrites(1);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        stopper.join();
-    }
+    void StopWithDrain() { StopWhileCompleting(driver, *device); }
     void ExpectNothingLeft(size_t handles) {
         EXPECT_EQ(sim::RunningThreads(), 0);
         EXPECT_EQ(device->OpenPins(), 0u);

@@ -1,5 +1,6 @@
 #include "tests/support/stream_host.h"
 
+#include "sim/larkspur/device.h"
 #include "tests/support/alloc_control.h"
 
 #include <chrono>
@@ -84,6 +85,29 @@ bool StreamHost::WaitForSwitches(int count, unsigned timeoutMs) const {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void StopWhileCompleting(IASIO* driver, sim::larkspur::Device& device) {
+    std::atomic<bool> done{false};
+    std::thread stopper([&] {
+        driver->stop();
+        done = true;
+    });
+    while (!done.load()) {
+        device.CompleteWrites(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    stopper.join();
 }
 
 std::vector<int32_t> StreamHost::Indices() {

@@ -5,10 +5,22 @@
 #include "platform/asio.h"
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
+namespace sim::larkspur {
+class Device;
+}
+
 namespace testing_support {
+
+// Polls `condition` every millisecond; false after `timeoutMs`.
+bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs = 5000);
+// driver->stop() on another thread while the stepped device completes writes, so the drain runs its
+// course and stop returns without waiting out its bound.
+void StopWhileCompleting(IASIO* driver, sim::larkspur::Device& device);
 
 struct StreamHost {
     static constexpr size_t kRecordCapacity = 100000;
