@@ -5,7 +5,9 @@
 set -euo pipefail
 preset="${1:-linux}"
 program="build/${preset}/bin/bench_hung_device_check"
+status=0
 for fault in hang@300 stall@300 unplug@300 refuse@300; do
     echo "LKSIM_FAULT=${fault}"
-    LKSIM_FAULT="${fault}" timeout 30 "${program}" 600
+    LKSIM_FAULT="${fault}" timeout 30 "${program}" 600 || { echo "FAILED (exit $?)"; status=1; }
 done
+exit "${status}"

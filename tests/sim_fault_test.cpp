@@ -222,12 +222,14 @@ TEST_F(FaultyPin, TheRealTimeClockStrikesAtTheFaultsTime) {
     device->SetClock(Clock::RealTime);
     ASSERT_EQ(CreatePin(&pin), static_cast<DWORD>(ERROR_SUCCESS));
     device->SetFault({FaultKind::Unplug, 20});
-    ASSERT_EQ(State(KSSTATE_RUN), static_cast<DWORD>(ERROR_SUCCESS));
     std::vector<BYTE> frames(441000 * 8);
     Write write;
     write.header.FrameExtent = write.header.DataUsed = static_cast<ULONG>(frames.size());
     write.header.Data = frames.data();
+    // Queued while paused; the fault's clock starts with running.
+    ASSERT_EQ(State(KSSTATE_PAUSE), static_cast<DWORD>(ERROR_SUCCESS));
     ASSERT_EQ(write.Send(pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_EQ(State(KSSTATE_RUN), static_cast<DWORD>(ERROR_SUCCESS));
     ASSERT_EQ(WaitForSingleObject(write.overlapped.hEvent, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_NE(write.overlapped.Internal, 0u);
     EXPECT_TRUE(device->Unplugged());
