@@ -6,10 +6,12 @@
 #include "platform/control_panel.h"
 
 #include <atomic>
+#include <mutex>
 
 class CKsAudRenFilter;
 class CKsAudPin;
 class CKsEnumFilters;
+enum class StreamSlot;
 
 constexpr int kMaxBuffersPerDirection = 2;
 constexpr int kChannelsPerDirection = 2;
@@ -36,6 +38,9 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return OwnerRelease(); }
 
     HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID riid, void** object) override;
+    // A final release from inside a callback leaves the destruction to the render thread's end.
+    ULONG STDMETHODCALLTYPE NonDelegatingAddRef() override;
+    ULONG STDMETHODCALLTYPE NonDelegatingRelease() override;
 
     // IASIO
     ASIOBool init(void* sysHandle) override;
@@ -71,6 +76,19 @@ public:
     LONG ApplyPanelBufferSize(int32_t frames) override;
 
 private:
+    // Serialises the control methods called on the host's threads; a call that the render thread makes
+    // from inside a callback goes through without it, so stop may wait for that thread while holding it.
+    class ControlGuard {
+    public:
+        explicit ControlGuard(ASIOLarkspur* driver);
+        ~ControlGuard();
+        ControlGuard(const ControlGuard&) = delete;
+        ControlGuard& operator=(const ControlGuard&) = delete;
+
+    private:
+        ASIOLarkspur* m_locked;
+    };
+
     bool IsDsd() const { return m_ioFormat.load(std::memory_order_relaxed) == kASIODSDFormat; }
     // Words of a buffer half now: the created size while buffers exist, else the user's setting.
     int32_t BufferFramesInForce() const;
@@ -92,9 +110,16 @@ private:
     // Clears m_renderPin and waits until no host call still uses the pin; returns what it held.
     CKsAudPin* TakePinForClosing();
 
-    friend bool StartRenderThread(ASIOLarkspur* driver);
+    // Destroys an object whose final release the render thread deferred.
+    void DestroyDeferred();
+    // Ends the stream the host asked to stop; returns once the thread is gone or after a bounded wait.
+    void StopStream();
+
     friend DWORD WINAPI RenderThreadProc(LPVOID);
-    friend void ProcessPeriod(ASIOLarkspur* driver);
+    friend StreamSlot ClaimStreamSlot(ASIOLarkspur* driver);
+    // The latest buffer switch's position and time, as one consistent pair (render thread only).
+    void PublishSwitch(uint64_t position, ASIOTimeStamp stamp);
+    friend void ProcessPeriod(ASIOLarkspur* driver, uint64_t& period);
     friend void SwitchWithTimeInfo(ASIOLarkspur* driver, ASIOCallbacks* callbacks);
 
     // Fields the render thread reads or writes while the host's threads may call in are atomic; the
@@ -109,8 +134,6 @@ private:
     int32_t m_inputChannels[kMaxBuffersPerDirection] = {};
     int32_t m_outputChannels[kMaxBuffersPerDirection] = {};
     int32_t m_bufferFrames = 1024;
-    const int32_t m_inputLatency = 1024;
-    const int32_t m_outputLatency = 0;
     int32_t m_numInputBuffers = 0;
     int32_t m_numOutputBuffers = 0;
     int32_t m_bufferIndex = 0;
@@ -126,4 +149,21 @@ private:
     std::atomic<int> m_pinUsers{0};
     // Frames per second the device consumes in the current stream; handed to the render thread.
     uint32_t m_streamFramesPerSecond = 0;
+    // Samples per channel in one buffer half of the current stream (one-bit samples in DSD).
+    uint32_t m_streamBufferSamples = 0;
+    // The latest switch's position in samples per channel since start; read with m_periodTimeStamp
+    // under m_positionSequence (odd while the render thread writes), so no reader ever waits.
+    std::atomic<uint32_t> m_positionSequence{0};
+    std::atomic<uint64_t> m_switchPosition{0};
+    std::recursive_mutex m_controlLock;
+    // The references handed out; mirrors the base's count so a final release can be recognised.
+    std::atomic<LONG> m_references{0};
+    std::atomic<bool> m_destroyPending{false};
+    // Why the render thread ended the stream on its own: a static text taken into m_errorMessage by
+    // the next control call (the render thread never writes m_errorMessage).
+    std::atomic<const char*> m_streamError{nullptr};
+    // A wait on the device timed out: nothing more is sent to it in this stream.
+    std::atomic<bool> m_deviceUnresponsive{false};
+    // setSampleRate changed the rate while streaming: the render thread asks the host for a reset.
+    std::atomic<bool> m_rateChangePending{false};
 };

@@ -71,6 +71,9 @@ int32_t SilenceWord(bool dsd) {
 
 ASIOError ASIOLarkspur::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
                                       ASIOCallbacks* callbacks) {
+    ControlGuard guard(this);
+    if (IsRenderThreadOf(this))
+        return ASE_InvalidMode;
     if (!callbacks || (numChannels > 0 && !bufferInfos))
         return ASE_InvalidParameter;
     // The render thread packs these buffers: hosts stop before they create others.
@@ -160,6 +163,10 @@ void ASIOLarkspur::FillBuffersWithSilence() {
 }
 
 ASIOError ASIOLarkspur::disposeBuffers() {
+    ControlGuard guard(this);
+    // From inside a callback the buffers are in use by the very thread that calls.
+    if (IsRenderThreadOf(this) && !m_destroyPending.load())
+        return ASE_InvalidMode;
     // No host call from the render thread from here on.
     m_callbacks.store(nullptr);
     stop();

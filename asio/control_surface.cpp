@@ -13,6 +13,8 @@ namespace {
 constexpr char kDriverName[] = "Larkspur ASIO 1.03";
 constexpr int32_t kDriverVersion = 2;
 constexpr char kClockName[] = "Internal";
+constexpr int64_t kInputLatencyBuffers = 1;
+constexpr int64_t kOutputLatencyBuffers = 2;
 } // namespace
 
 ASIOLarkspur::ASIOLarkspur(IUnknown* outer, HRESULT*) : CUnknown(TEXT("ASIOLarkspur"), outer) {}
@@ -51,15 +53,18 @@ void ASIOLarkspur::SetTimeInfoFlags(uint32_t flags) {
 }
 
 void ASIOLarkspur::getDriverName(char* name) {
+    ControlGuard guard(this);
     if (name)
         std::memcpy(name, kDriverName, sizeof kDriverName);
 }
 
 int32_t ASIOLarkspur::getDriverVersion() {
+    ControlGuard guard(this);
     return kDriverVersion;
 }
 
 void ASIOLarkspur::getErrorMessage(char* string) {
+    ControlGuard guard(this);
     if (!string)
         return;
     // Hosts pass 124 bytes: never write past them, whatever the text.
@@ -69,6 +74,7 @@ void ASIOLarkspur::getErrorMessage(char* string) {
 }
 
 ASIOError ASIOLarkspur::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
+    ControlGuard guard(this);
     if (!numInputChannels || !numOutputChannels)
         return ASE_InvalidParameter;
     *numInputChannels = kChannelsPerDirection;
@@ -77,15 +83,24 @@ ASIOError ASIOLarkspur::getChannels(int32_t* numInputChannels, int32_t* numOutpu
 }
 
 ASIOError ASIOLarkspur::getLatencies(int32_t* inputLatency, int32_t* outputLatency) {
+    ControlGuard guard(this);
     if (!inputLatency || !outputLatency)
         return ASE_InvalidParameter;
-    *inputLatency = m_inputLatency;
-    *outputLatency = m_outputLatency;
+    // In samples of the current mode. A half the host fills in a switch is sent two periods later, when
+    // the device has played the half in flight and the one after it: two buffers from the switch's
+    // return to its first sample leaving. Input would be one buffer.
+    const int64_t buffer = static_cast<int64_t>(BufferFramesInForce()) * (IsDsd() ? kDsdSamplesPerWord : 1);
+    auto clamp = [](int64_t value) {
+        return static_cast<int32_t>(value < 0 ? 0 : value > INT32_MAX ? INT32_MAX : value);
+    };
+    *inputLatency = clamp(buffer * kInputLatencyBuffers);
+    *outputLatency = clamp(buffer * kOutputLatencyBuffers);
     return ASE_OK;
 }
 
 ASIOError ASIOLarkspur::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
                                       int32_t* granularity) {
+    ControlGuard guard(this);
     if (!minSize || !maxSize || !preferredSize || !granularity)
         return ASE_InvalidParameter;
     // Sizes are in samples per channel: words in PCM, one-bit samples in DSD. Kept in range whatever
@@ -101,6 +116,7 @@ ASIOError ASIOLarkspur::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_
 }
 
 ASIOError ASIOLarkspur::canSampleRate(ASIOSampleRate sampleRate) {
+    ControlGuard guard(this);
     return CheckSampleRate(sampleRate);
 }
 
@@ -116,6 +132,7 @@ ASIOError ASIOLarkspur::CheckSampleRate(ASIOSampleRate sampleRate) {
 }
 
 ASIOError ASIOLarkspur::getSampleRate(ASIOSampleRate* sampleRate) {
+    ControlGuard guard(this);
     if (!sampleRate)
         return ASE_InvalidParameter;
     *sampleRate = m_sampleRate.load();
@@ -123,6 +140,7 @@ ASIOError ASIOLarkspur::getSampleRate(ASIOSampleRate* sampleRate) {
 }
 
 ASIOError ASIOLarkspur::setSampleRate(ASIOSampleRate sampleRate) {
+    ControlGuard guard(this);
     // A rate the device cannot run changes nothing; the host learns it now rather than at start.
     if (const ASIOError refused = CheckSampleRate(sampleRate); refused != ASE_OK)
         return refused;
@@ -131,14 +149,16 @@ ASIOError ASIOLarkspur::setSampleRate(ASIOSampleRate sampleRate) {
     SetTimeInfoFlags(kSampleRateChanged);
     m_sampleRate.store(sampleRate);
     std::atomic_ref<double>(m_asioTime.timeInfo.sampleRate).store(sampleRate);
-    ASIOCallbacks* callbacks = m_callbacks.load();
-    if (callbacks && callbacks->sampleRateDidChange)
-        callbacks->sampleRateDidChange(sampleRate);
-    // The device learns the rate at the next start.
+    // The device takes a new rate only with a new stream: while one runs, the render thread asks the
+    // host to restart at its next period. The host asked for this change itself, so it is not told
+    // through sampleRateDidChange, and never from inside its own call.
+    if (m_running.load())
+        m_rateChangePending.store(true);
     return ASE_OK;
 }
 
 ASIOError ASIOLarkspur::getClockSources(ASIOClockSource* clocks, int32_t* numSources) {
+    ControlGuard guard(this);
     if (!clocks || !numSources)
         return ASE_InvalidParameter;
     clocks->index = 0;
@@ -152,6 +172,7 @@ ASIOError ASIOLarkspur::getClockSources(ASIOClockSource* clocks, int32_t* numSou
 }
 
 ASIOError ASIOLarkspur::setClockSource(int32_t reference) {
+    ControlGuard guard(this);
     if (reference != 0)
         return ASE_NotPresent;
     SetTimeInfoFlags(kClockSourceChanged);
@@ -159,6 +180,7 @@ ASIOError ASIOLarkspur::setClockSource(int32_t reference) {
 }
 
 ASIOError ASIOLarkspur::getChannelInfo(ASIOChannelInfo* info) {
+    ControlGuard guard(this);
     if (!info)
         return ASE_InvalidParameter;
     if (info->channel < 0 || info->channel >= kChannelsPerDirection)
@@ -176,10 +198,12 @@ ASIOError ASIOLarkspur::getChannelInfo(ASIOChannelInfo* info) {
 }
 
 ASIOError ASIOLarkspur::controlPanel() {
+    ControlGuard guard(this);
     return OpenControlPanel(this) ? ASE_OK : ASE_NotPresent;
 }
 
 ASIOError ASIOLarkspur::future(int32_t selector, void* opt) {
+    ControlGuard guard(this);
     switch (selector) {
     case kAsioEnableTimeCodeRead:
         m_timeCodeRead = true;
@@ -223,5 +247,6 @@ ASIOError ASIOLarkspur::SetIoFormat(int32_t formatType) {
 }
 
 ASIOError ASIOLarkspur::outputReady() {
+    ControlGuard guard(this);
     return ASE_OK;
 }

@@ -13,6 +13,10 @@ constexpr char kOpenFilterFailure[] = "ASIO Larkspur Driver Open Filter Failure!
 } // namespace
 
 ASIOBool ASIOLarkspur::init(void*) {
+    ControlGuard guard(this);
+    // From inside a callback the bound filter is in use by the very thread that calls.
+    if (IsRenderThreadOf(this))
+        return ASIOFalse;
     HRESULT result = S_OK;
     CKsEnumFilters* filterEnum = new (std::nothrow) CKsEnumFilters(&result);
     if (!filterEnum) {

@@ -9,6 +9,11 @@
 namespace {
 
 constexpr char kNoPinsMessage[] = "ASIO Larkspur No pins available for rendering";
+constexpr char kBusyMessage[] = "The Larkspur is already playing for another ASIO host";
+constexpr char kBadBufferSizeMessage[] = "The buffer size is too small for the Larkspur";
+constexpr char kNotRunningMessage[] = "The Larkspur did not start playing";
+constexpr char kNoEventsMessage[] = "The Larkspur driver ran out of system resources";
+constexpr char kNoThreadMessage[] = "The Larkspur driver could not start its audio thread";
 
 } // namespace
 
@@ -31,22 +36,75 @@ CKsAudPin* ASIOLarkspur::TakePinForClosing() {
     return pin;
 }
 
+ASIOLarkspur::ControlGuard::ControlGuard(ASIOLarkspur* driver) : m_locked(nullptr) {
+    if (IsRenderThreadOf(driver))
+        return;
+    driver->m_controlLock.lock();
+    m_locked = driver;
+    // Why the render thread ended a stream on its own becomes the text the host reads next.
+    if (const char* text = driver->m_streamError.exchange(nullptr))
+        driver->SetErrorMessage(text);
+}
+
+ASIOLarkspur::ControlGuard::~ControlGuard() {
+    if (m_locked)
+        m_locked->m_controlLock.unlock();
+}
+
+ULONG STDMETHODCALLTYPE ASIOLarkspur::NonDelegatingAddRef() {
+    m_references.fetch_add(1);
+    return CUnknown::NonDelegatingAddRef();
+}
+
+ULONG STDMETHODCALLTYPE ASIOLarkspur::NonDelegatingRelease() {
+    if (m_references.fetch_sub(1) == 1 && IsRenderThreadOf(this)) {
+        // The render thread is inside a callback of this object: it destroys the object once it ends.
+        m_destroyPending.store(true);
+        m_running.store(false);
+        StopRenderThread(this);
+        return 0;
+    }
+    return CUnknown::NonDelegatingRelease();
+}
+
+void ASIOLarkspur::DestroyDeferred() {
+    CUnknown::NonDelegatingRelease();
+}
+
 ASIOError ASIOLarkspur::start() {
+    ControlGuard guard(this);
     if (!m_callbacks.load())
         return ASE_NotPresent;
-    // One stream at a time: this driver's goes on; another driver's keeps the device.
-    if (ASIOLarkspur* streaming = StreamingDriver())
-        return streaming == this ? ASE_OK : ASE_NotPresent;
-    // The ring and packets are shared: an earlier thread must have finished its drain.
-    WaitForRenderThreadEnd(nullptr);
+    // From inside a callback the stream is running already.
+    if (IsRenderThreadOf(this))
+        return ASE_OK;
+    // One stream per process: the slot is checked and taken under one lock, whatever other objects do.
+    StreamLock streams;
+    switch (ClaimStreamSlot(this)) {
+    case StreamSlot::OursRunning:
+        return ASE_OK;
+    case StreamSlot::OtherDriver:
+        SetErrorMessage(kBusyMessage);
+        return ASE_NotPresent;
+    case StreamSlot::Free:
+        break;
+    }
 
-    m_periodTimeStamp.store(ASIOTimeStamp{0, 0});
+    PublishSwitch(0, ASIOTimeStamp{0, 0});
     m_bufferIndex = 0;
     m_running.store(false);
+    m_deviceUnresponsive.store(false);
+    m_rateChangePending.store(false);
+    m_streamError.store(nullptr);
 
     if (!m_renderFilter || m_numOutputBuffers < 1) {
         SetErrorMessage(kNoPinsMessage);
         return ASE_NotPresent;
+    }
+    // A half shorter than one word would make every write complete at once.
+    if (m_bufferFrames < 1 || m_bufferFrames > kMaxBufferFrames) {
+        SetErrorMessage(kBadBufferSizeMessage);
+        return ASE_InvalidMode;
     }
 
     const bool dsd = IsDsd();
@@ -65,42 +123,67 @@ ASIOError ASIOLarkspur::start() {
     } else {
         pin->SetDeviceMode(DEVICE_MODE_PCM);
     }
-    pin->SetState(KSSTATE_RUN);
-
-    // In DSD the device plays 32 one-bit samples per word: twice the wave format's rate in frames.
-    m_streamFramesPerSecond = dsd ? samplesPerSecond * 2 : samplesPerSecond;
-    m_running.store(true);
-    if (!StartRenderThread(this)) {
-        // Without a thread nothing would ever play: undo the start.
+    // Undoes the start: nothing would ever play.
+    auto fail = [this](const char* text) {
         m_running.store(false);
         if (CKsAudPin* closing = TakePinForClosing())
             closing->ClosePin();
-        return ASE_NotPresent;
+        SetErrorMessage(text);
+        return ASE_HWMalfunction;
+    };
+    if (FAILED(pin->SetState(KSSTATE_RUN)))
+        return fail(kNotRunningMessage);
+
+    // In DSD the device plays 32 one-bit samples per word: twice the wave format's rate in frames.
+    m_streamFramesPerSecond = dsd ? samplesPerSecond * 2 : samplesPerSecond;
+    m_streamBufferSamples = static_cast<uint32_t>(m_bufferFrames) * (dsd ? 32u : 1u);
+    m_running.store(true);
+    switch (StartRenderThread(this)) {
+    case ThreadStart::Started:
+        return ASE_OK;
+    case ThreadStart::NoEvents:
+        return fail(kNoEventsMessage);
+    case ThreadStart::NoThread:
+        return fail(kNoThreadMessage);
     }
     return ASE_OK;
 }
 
-ASIOError ASIOLarkspur::stop() {
+void ASIOLarkspur::StopStream() {
     m_running.store(false);
     StopRenderThread(this);
-    // A thread still draining closes the pin later; stop the device now.
+    if (IsRenderThreadOf(this))
+        return;
+    // A thread still busy closes the pin later; stop the device now, unless it stopped answering.
+    if (m_deviceUnresponsive.load())
+        return;
     if (CKsAudPin* pin = AcquirePin()) {
         pin->SetState(KSSTATE_STOP);
         ReleasePin();
     }
+}
+
+ASIOError ASIOLarkspur::stop() {
+    ControlGuard guard(this);
+    StopStream();
     return ASE_OK;
 }
 
 ASIOError ASIOLarkspur::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
     if (!sPos || !tStamp)
         return ASE_InvalidParameter;
-    KSAUDIO_POSITION position{0, 0};
-    if (CKsAudPin* pin = AcquirePin()) {
-        pin->GetPosition(&position);
-        ReleasePin();
+    // Any thread, any time: the pair of the latest switch, without asking the device or waiting.
+    uint64_t position = 0;
+    ASIOTimeStamp stamp{0, 0};
+    for (;;) {
+        const uint32_t before = m_positionSequence.load();
+        position = m_switchPosition.load();
+        stamp = m_periodTimeStamp.load();
+        if ((before & 1) == 0 && m_positionSequence.load() == before)
+            break;
     }
-    sPos->hi = static_cast<uint32_t>(position.WriteOffset >> 32);
-    sPos->lo = static_cast<uint32_t>(position.WriteOffset);
-    *tStamp = m_periodTimeStamp.load();
+    sPos->hi = static_cast<uint32_t>(position >> 32);
+    sPos->lo = static_cast<uint32_t>(position);
+    *tStamp = stamp;
     return ASE_OK;
 }

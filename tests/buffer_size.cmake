@@ -1,3 +1,3 @@
 lk_add_test(test_buffer_size SOURCES buffer_size_test.cpp)
-lk_add_test(test_buffer_size_streaming SOURCES buffer_size_streaming_test.cpp support/stream_host.cpp
+lk_add_test(test_buffer_size_streaming SOURCES buffer_size_streaming_test.cpp
             LABELS streaming)

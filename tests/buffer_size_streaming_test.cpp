@@ -35,7 +35,7 @@ protected:
     }
     void TearDown() override {
         if (driver) {
-            StopCompletingWrites(driver, *device);
+            StopWhileCompleting(driver, *device);
             EXPECT_EQ(driver->Release(), 0u);
         }
         sim::ResetDeviceInterfaces();
@@ -100,7 +100,7 @@ TEST_F(BufferSizeStreaming, PcmAtTheUsersSize) {
     ASSERT_EQ(CreateAtPreferredSize(false), 64);
     ASSERT_EQ(driver->start(), ASE_OK);
     PumpSwitches(*device, host, 12);
-    StopCompletingWrites(driver, *device);
+    StopWhileCompleting(driver, *device);
     EXPECT_GE(CheckPeriods(64, 0), 8u);
     WAVEFORMATEXTENSIBLE format{};
     ULONG interfaceId = 0;
@@ -113,7 +113,7 @@ TEST_F(BufferSizeStreaming, DsdAtThirtyTwoTimesTheUsersSize) {
     ASSERT_EQ(host.frames, 64);
     ASSERT_EQ(driver->start(), ASE_OK);
     PumpSwitches(*device, host, 10);
-    StopCompletingWrites(driver, *device);
+    StopWhileCompleting(driver, *device);
     EXPECT_GE(CheckPeriods(64, kDsdSilenceWord), 6u);
 }
 

@@ -110,7 +110,7 @@ protected:
             ASSERT_EQ(device->CompleteWrites(1), 1u);
         }
     }
-    void StopWithDrain() { StopCompletingWrites(driver, *device); }
+    void StopWithDrain() { StopWhileCompleting(driver, *device); }
     // Streams output channels 0 and 1 holding kLeftWord and kRightWord, which no switch changes.
     void StartStereo(int32_t frames) {
         ASSERT_EQ(driver->init(nullptr), ASIOTrue);

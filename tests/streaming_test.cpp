@@ -30,16 +30,6 @@ namespace {
 
 constexpr int32_t kFrames = 64;
 
-bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 class Streaming : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -51,7 +41,7 @@ protected:
     }
     void TearDown() override {
         if (driver) {
-            StopCompletingWrites();
+            StopWithDrain();
             EXPECT_EQ(driver->Release(), 0u);
         }
         sim::ClearFailures();
@@ -83,7 +73,8 @@ protected:
     }
 
     void Pump(int switches) { PumpSwitches(*device, host, switches); }
-    void StopCompletingWrites() { testing_support::StopCompletingWrites(driver, *device); }
+    // stop() on another thread while writes are completed, so the drain can run its course.
+    void StopWithDrain() { testing_support::StopWhileCompleting(driver, *device); }
 
     // The device's audio cut into packets of `frames` frames, each as 32-bit words.
     std::vector<std::vector<uint32_t>> Packets(int32_t frames) {
@@ -119,7 +110,7 @@ TEST_F(Streaming, PcmArrivesBitExactInPeriodOrder) {
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(12);
     EXPECT_EQ(device->ModeCodes(), std::vector<ULONG>{DEVICE_MODE_PCM});
-    StopCompletingWrites();
+    StopWithDrain();
 
     // Priming hands out 0, 1, 0; then every completion hands out the half it has just packed.
     const std::vector<int32_t> indices = host.Indices();
@@ -127,15 +118,14 @@ TEST_F(Streaming, PcmArrivesBitExactInPeriodOrder) {
     for (size_t i = 0; i < indices.size(); ++i)
         EXPECT_EQ(indices[i], static_cast<int32_t>(i % 2)) << i;
 
-    // The first write carries period 1 (half 1), the first completion packs half 1 again, then each
-    // completion packs the half its period before last filled: 1, 1, 2, 3, ... Period 0 is never sent.
+    // Every period the host filled reaches the device once and in order, from the first one on.
     const auto packets = Packets(kFrames);
     size_t data = 0;
     while (data < packets.size() && packets[data] != std::vector<uint32_t>(kFrames * 2, 0))
         ++data;
     ASSERT_GE(data, 9u);
     for (size_t i = 0; i < data; ++i)
-        ASSERT_EQ(packets[i], Expected(i == 0 ? 1 : static_cast<int>(i), 2, kFrames)) << "packet " << i;
+        ASSERT_EQ(packets[i], Expected(static_cast<int>(i), 2, kFrames)) << "packet " << i;
 
     // Stream end, then silence: 16 silence writes, of which the device completed all but the last.
     EXPECT_EQ(device->Events(), (std::vector<RecordEvent>{{RecordEvent::Mode, DEVICE_MODE_PCM},
@@ -161,11 +151,11 @@ TEST_F(Streaming, OneOutputBufferFeedsBothWords) {
     CreateOutputs(1, kFrames);
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(8);
-    StopCompletingWrites();
+    StopWithDrain();
     const auto packets = Packets(kFrames);
     ASSERT_GE(packets.size(), 5u);
     for (size_t i = 0; i < 5; ++i)
-        EXPECT_EQ(packets[i], Expected(i == 0 ? 1 : static_cast<int>(i), 1, kFrames)) << i;
+        EXPECT_EQ(packets[i], Expected(static_cast<int>(i), 1, kFrames)) << i;
 }
 
 TEST_F(Streaming, DsdTravelsByteSwappedAndEndsInDsdSilence) {
@@ -175,7 +165,7 @@ TEST_F(Streaming, DsdTravelsByteSwappedAndEndsInDsdSilence) {
     ASSERT_EQ(host.frames, kFrames);
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(9);
-    StopCompletingWrites();
+    StopWithDrain();
 
     WAVEFORMATEXTENSIBLE format{};
     ULONG interfaceId = 0;
@@ -190,7 +180,7 @@ TEST_F(Streaming, DsdTravelsByteSwappedAndEndsInDsdSilence) {
         ++data;
     ASSERT_GE(data, 6u);
     for (size_t i = 0; i < data; ++i)
-        ASSERT_EQ(packets[i], Expected(i == 0 ? 1 : static_cast<int>(i), 2, kFrames)) << i;
+        ASSERT_EQ(packets[i], Expected(static_cast<int>(i), 2, kFrames)) << i;
     ASSERT_GE(packets.size() - data, 15u);
     for (size_t i = data; i < packets.size(); ++i)
         EXPECT_EQ(packets[i], std::vector<uint32_t>(kFrames * 2, kDsdSilenceWord));
@@ -204,7 +194,7 @@ TEST_F(Streaming, TimeInfoCarriesPositionStampAndFlags) {
     ASSERT_EQ(driver->setClockSource(0), ASE_OK); // sets the clock-changed flag for the first switch
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(8);
-    StopCompletingWrites();
+    StopWithDrain();
     sim::ClearTimeOverride();
 
     std::vector<ASIOTime> times;
@@ -227,9 +217,11 @@ TEST_F(Streaming, TimeInfoCarriesPositionStampAndFlags) {
         EXPECT_EQ(times[i].timeCode.flags, 3u);
         EXPECT_EQ(times[i].timeCode.timeCodeSamples.lo, info.samplePosition.lo + 26460000u);
     }
-    // The position is the device's write offset: it grows as writes complete.
-    EXPECT_EQ(times[0].timeInfo.samplePosition.lo, 0u);
-    EXPECT_GT(times.back().timeInfo.samplePosition.lo, times[3].timeInfo.samplePosition.lo);
+    // Switch k stands at k buffers, in samples per channel.
+    for (size_t i = 0; i < times.size(); ++i) {
+        EXPECT_EQ(times[i].timeInfo.samplePosition.lo, i * kFrames) << i;
+        EXPECT_EQ(times[i].timeInfo.samplePosition.hi, 0u);
+    }
 }
 
 TEST_F(Streaming, SamplePositionBeforeDuringAndAfterAStream) {
@@ -242,18 +234,39 @@ TEST_F(Streaming, SamplePositionBeforeDuringAndAfterAStream) {
 
     sim::SetTimeOverride(3);
     CreateOutputs(2, kFrames);
+    host.askPosition = driver;
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(6);
-    ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
-    EXPECT_GT(position.lo, 0u);
-    EXPECT_EQ(stamp.lo, 3000000u);
-    StopCompletingWrites();
+    StopWithDrain();
     sim::ClearTimeOverride();
+    host.askPosition = nullptr;
+    // Asked inside each switch: that switch's pair, k buffers in.
+    std::vector<ASIOSamples> positions;
+    {
+        std::lock_guard lock(host.mutex);
+        positions = host.positions;
+        for (const ASIOTimeStamp& s : host.stamps)
+            EXPECT_EQ(s.lo, 3000000u);
+    }
+    ASSERT_GE(positions.size(), 6u);
+    for (size_t k = 0; k < positions.size(); ++k)
+        EXPECT_EQ(positions[k].lo, k * kFrames) << k;
 
+    // A stopped stream's position stands still at its last switch.
     ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
-    EXPECT_EQ(position.lo, 0u);
+    EXPECT_EQ(position.lo, (positions.size() - 1) * kFrames);
     EXPECT_EQ(position.hi, 0u);
-    EXPECT_EQ(stamp.lo, 3000000u); // the stamp of the last period stays
+    EXPECT_EQ(stamp.lo, 3000000u);
+
+    // A new start begins at 0 again, and so does DSD, counting one-bit samples.
+    UseDsd();
+    ASSERT_EQ(driver->setSampleRate(2822400.0), ASE_OK);
+    const int first = host.switches.load();
+    CreateOutputs(2, 32 * kFrames);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitForSwitches(first + 3)); // the priming switches, before any completion
+    ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
+    EXPECT_EQ(position.lo, 2u * 32 * kFrames);
 }
 
 TEST_F(Streaming, StartRefusesWithoutOutputsOrFilterOrUsableRate) {
@@ -282,6 +295,22 @@ TEST_F(Streaming, StartRefusesWithoutOutputsOrFilterOrUsableRate) {
     EXPECT_EQ(unbound->start(), ASE_NotPresent);
     EXPECT_EQ(DriverError(unbound), "ASIO Larkspur No pins available for rendering");
     unbound->Release();
+}
+
+TEST_F(Streaming, AHalfShorterThanOneWordNeverStreams) {
+    // Zero-byte writes would complete at once, over and over: whichever call refuses, no thread runs.
+    for (bool dsd : {false, true}) {
+        if (dsd)
+            UseDsd();
+        ASIOBufferInfo info{ASIOFalse, 0, {}};
+        if (driver->createBuffers(&info, 1, dsd ? 16 : 0, &host.callbacks) == ASE_OK) {
+            EXPECT_EQ(driver->start(), ASE_InvalidMode) << dsd;
+            EXPECT_EQ(DriverError(driver), "The buffer size is too small for the Larkspur");
+        }
+        EXPECT_EQ(sim::RunningThreads(), 0);
+        EXPECT_EQ(device->OpenPins(), 0u);
+        EXPECT_EQ(host.switches.load(), 0);
+    }
 }
 
 TEST_F(Streaming, AFractionalRateIsRefusedAndTheStreamKeepsItsRate) {
@@ -314,7 +343,7 @@ TEST_F(Streaming, StopStopsCallbacksAndRestartsCleanly) {
         const int before = host.switches.load();
         ASSERT_EQ(driver->start(), ASE_OK);
         Pump(before + 6);
-        StopCompletingWrites();
+        StopWithDrain();
         const int after = host.switches.load();
         device->CompleteWrites(100);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -331,10 +360,15 @@ TEST_F(Streaming, ADeviceThatStopsCompletingEndsTheStream) {
     CreateOutputs(2, kFrames);
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(4);
-    // No more completions: the thread gives up after its wait limit, drains what it can and exits.
+    // No more completions: the thread gives up after its wait limit, tells the host once and exits
+    // without sending anything more to a device that does not answer.
     ASSERT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }, 10000));
+    EXPECT_EQ(host.switches.load(), 4);
+    EXPECT_EQ(host.resetRequests.load(), 1);
+    EXPECT_EQ(host.switchesAtReset.load(), 4);
     EXPECT_EQ(device->OpenPins(), 0u);
-    EXPECT_EQ(device->ModeCodes(), (std::vector<ULONG>{DEVICE_MODE_PCM, DEVICE_MODE_STREAM_END}));
+    EXPECT_EQ(device->ModeCodes(), (std::vector<ULONG>{DEVICE_MODE_PCM}));
+    EXPECT_EQ(DriverError(driver), "The Larkspur stopped taking audio");
     // The ended stream does not block a new one.
     ASSERT_EQ(driver->start(), ASE_OK);
     EXPECT_EQ(device->OpenPins(), 1u);
@@ -350,7 +384,10 @@ TEST_F(Streaming, AWriteRefusedAtOnceEndsTheStream) {
     device->CompleteWrites(1);
     ASSERT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }, 3000));
     sim::ClearFailures();
-    EXPECT_EQ(host.switches.load(), 4);
+    // The half packed for the refused write is not handed out again: no switch after the failure.
+    EXPECT_EQ(host.switches.load(), 3);
+    EXPECT_EQ(host.resetRequests.load(), 1);
+    EXPECT_EQ(DriverError(driver), "The Larkspur stopped taking audio");
 }
 
 TEST_F(Streaming, InitWhileStreamingStopsTheStreamFirst) {
@@ -441,7 +478,7 @@ TEST_F(Streaming, TheRenderThreadDoesNotAllocateWhileStreaming) {
         const int first = host.switches.load();
         ASSERT_EQ(driver->start(), ASE_OK);
         Pump(first + 40);
-        StopCompletingWrites();
+        StopWithDrain();
         std::vector<long> counts;
         {
             std::lock_guard lock(host.mutex);
@@ -513,6 +550,81 @@ TEST_F(RealTimeStreaming, DestroyingTheDriverWhileStreaming) {
         driver = nullptr;
         CreateStreamingDriver(); // a new driver for the next round
     }
+}
+
+} // namespace
+
+namespace {
+
+// Start's own failures, known before it returns: the host hears ASE_HWMalfunction with a reason, and
+// nothing of the stream is left behind.
+class StartFailures : public ::testing::Test {
+protected:
+    void SetUp() override {
+        device = Device::Create(Clock::Stepped);
+        sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter())});
+        driver = CreateDriver();
+        ASSERT_NE(driver, nullptr);
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+        ASSERT_EQ(driver->createBuffers(infos, 2, kFrames, &host.callbacks), ASE_OK);
+        host.buffers.assign(infos, infos + 2);
+        host.frames = kFrames;
+    }
+    void TearDown() override {
+        sim::ClearFailures();
+        StopWithDrain();
+        EXPECT_EQ(driver->Release(), 0u);
+        sim::ResetDeviceInterfaces();
+        EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }));
+    }
+    void StopWithDrain() { StopWhileCompleting(driver, *device); }
+    void ExpectNothingLeft(size_t handles) {
+        EXPECT_EQ(sim::RunningThreads(), 0);
+        EXPECT_EQ(device->OpenPins(), 0u);
+        EXPECT_EQ(sim::OpenHandleCount(), handles);
+    }
+
+    std::shared_ptr<Device> device;
+    IASIO* driver = nullptr;
+    StreamHost host;
+};
+
+TEST_F(StartFailures, NoThreadMeansNoStream) {
+    const size_t handles = sim::OpenHandleCount();
+    sim::FailNext(sim::Call::CreateThread, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(driver->start(), ASE_HWMalfunction);
+    EXPECT_EQ(DriverError(driver), "The Larkspur driver could not start its audio thread");
+    ExpectNothingLeft(handles);
+    EXPECT_EQ(host.switches.load(), 0);
+    // The next start streams.
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitForSwitches(3));
+}
+
+TEST_F(StartFailures, EveryEventThatCannotBeMadeFailsTheStartCleanly) {
+    const size_t handles = sim::OpenHandleCount();
+    bool sawThreadEvents = false;
+    for (unsigned skip = 0; skip < 40; ++skip) {
+        sim::FailNext(sim::Call::CreateEventW, ERROR_NOT_ENOUGH_MEMORY, 1, skip);
+        const int before = host.switches.load();
+        const ASIOError result = driver->start();
+        sim::ClearFailures();
+        if (result == ASE_OK) {
+            // Past the last event start makes: it streams.
+            ASSERT_TRUE(host.WaitForSwitches(before + 3)) << skip << " " << DriverError(driver);
+            StopWithDrain();
+            continue;
+        }
+        ASSERT_EQ(result, ASE_HWMalfunction) << skip;
+        const std::string text = DriverError(driver);
+        sawThreadEvents = sawThreadEvents || text == "The Larkspur driver ran out of system resources";
+        EXPECT_TRUE(text == "The Larkspur driver ran out of system resources" ||
+                    text == "The Larkspur did not start playing")
+            << skip << ": " << text;
+        ExpectNothingLeft(handles);
+    }
+    EXPECT_TRUE(sawThreadEvents);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "sim/larkspur/targets.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 namespace sim::larkspur {
@@ -45,6 +46,17 @@ void Device::SetSizeQueryError(DWORD error) {
 void Device::SetPendingProperties(bool pending) {
     std::lock_guard lock(m_mutex);
     m_pendingProperties = pending;
+}
+
+void Device::SetFault(Fault fault) {
+    m_faultDelayMs.store(fault.delayMs);
+    m_faultKind.store(static_cast<int>(fault.kind));
+    m_unplugged.store(false);
+    m_faultHung.store(false);
+}
+
+Fault Device::CurrentFault() const {
+    return {static_cast<FaultKind>(m_faultKind.load()), m_faultDelayMs.load()};
 }
 
 DWORD Device::SizeQueryError() const {
@@ -224,6 +236,10 @@ DWORD Device::CreatePin(const KSPIN_CONNECT* connect, ACCESS_MASK access,
     KSDATAFORMAT dataFormat;
     std::memcpy(&dataFormat, connect + 1, sizeof dataFormat);
 
+    if (Unplugged())
+        return kErrorDeviceNotConnected;
+    if (FaultHung())
+        return kErrorSemTimeout;
     std::unique_lock lock(m_mutex);
     if (request.PinId >= m_descriptor.pins.size())
         return ERROR_INVALID_PARAMETER;
@@ -307,7 +323,14 @@ DWORD ReplyProperty(const Device& device, const void* value, DWORD size, void* o
 
 std::shared_ptr<Device> DefaultDevice() {
     // Never destroyed: hosts may still use it while the process exits.
-    static auto* device = new std::shared_ptr<Device>(Device::Create(Clock::RealTime));
+    static auto* device = [] {
+        auto* created = new std::shared_ptr<Device>(Device::Create(Clock::RealTime));
+        // A host that loads the driver library can meet a failing device: LKSIM_FAULT=kind@MS.
+        Fault fault;
+        if (ParseFault(std::getenv("LKSIM_FAULT"), &fault))
+            (*created)->SetFault(fault);
+        return created;
+    }();
     return *device;
 }
 

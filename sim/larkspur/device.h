@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "sim/kernel_objects.h"
+#include "sim/larkspur/fault.h"
 
 #include <atomic>
 #include <functional>
@@ -101,6 +102,13 @@ public:
     size_t WritePackets() const { return m_writePackets.load(); }
     void ClearRecord();
 
+    // The fault pins meet from now on (fault.h); Fault{} clears it, and an unplugged or hung device
+    // answers again.
+    void SetFault(Fault fault);
+    Fault CurrentFault() const;
+    bool Unplugged() const { return m_unplugged.load(); }
+    bool FaultHung() const { return m_faultHung.load(); }
+
     // Pins created and not yet closed.
     size_t OpenPins() const;
     // The connect request of the latest pin created: its wave format (40 bytes, zero-padded) and interface.
@@ -134,6 +142,11 @@ private:
     bool m_anyConnect = false;
     std::atomic<bool> m_dsd{false};
     std::atomic<size_t> m_writePackets{0};
+    // The fault, readable without the lock from the pins' clocks.
+    std::atomic<int> m_faultKind{static_cast<int>(FaultKind::None)};
+    std::atomic<unsigned> m_faultDelayMs{0};
+    std::atomic<bool> m_unplugged{false};
+    std::atomic<bool> m_faultHung{false};
 };
 
 // The process-wide Larkspur with its real-time clock, there without any setup.

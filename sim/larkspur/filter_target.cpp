@@ -25,6 +25,9 @@ template <typename T> std::vector<BYTE> Value(const T& value) {
 
 DWORD FilterTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
                               DWORD* returned, OVERLAPPED* overlapped) {
+    if (const DWORD gate = GateRequest(m_device->Unplugged(), m_device->FaultHung(), overlapped, m_held);
+        gate != ERROR_SUCCESS)
+        return gate;
     if (code != IOCTL_KS_PROPERTY)
         return kErrorInvalidFunction;
     if (!in || inSize < sizeof(KSPROPERTY))

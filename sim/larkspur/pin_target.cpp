@@ -34,14 +34,22 @@ void PinTarget::Shutdown() {
         m_clockThread.join();
     // Closing a pin cancels what it still holds.
     CancelAll();
+    m_held.CancelAll();
     m_device->ReleaseInstance(m_pinId);
 }
 
 DWORD PinTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
                            DWORD* returned, OVERLAPPED* overlapped) {
-    switch (code) {
-    case IOCTL_KS_WRITE_STREAM:
+    if (code == IOCTL_KS_WRITE_STREAM)
         return Write(out, outSize, overlapped);
+    {
+        std::lock_guard lock(m_mutex);
+        ActiveFault();
+    }
+    if (const DWORD gate = GateRequest(m_device->Unplugged(), m_device->FaultHung(), overlapped, m_held);
+        gate != ERROR_SUCCESS)
+        return gate;
+    switch (code) {
     case IOCTL_KS_PROPERTY:
         return Property(in, inSize, out, outSize, returned, overlapped);
     case kIoctlVendorSetMode: {
@@ -68,6 +76,11 @@ DWORD PinTarget::Write(void* out, DWORD outSize, OVERLAPPED* overlapped) {
         return ERROR_INVALID_PARAMETER;
     {
         std::lock_guard lock(m_mutex);
+        const FaultKind fault = ActiveFault();
+        if (m_device->Unplugged())
+            return kErrorDeviceNotConnected;
+        if (fault == FaultKind::Refuse)
+            return kErrorGenFailure;
         if (m_closed || m_state == KSSTATE_STOP)
             return kErrorBadCommand;
         if (m_count == m_ring.size())
@@ -86,18 +99,39 @@ size_t PinTarget::PendingWrites() const {
     return m_count;
 }
 
+FaultKind PinTarget::ActiveFault() {
+    const FaultKind fault = m_fault.Active(m_device->CurrentFault(), std::chrono::steady_clock::now());
+    if (fault == FaultKind::Unplug)
+        m_device->m_unplugged.store(true);
+    else if (fault == FaultKind::Hang)
+        m_device->m_faultHung.store(true);
+    return fault;
+}
+
 bool PinTarget::CompleteOne() {
     PendingWrite write;
+    DWORD failure = ERROR_SUCCESS;
     {
         std::lock_guard lock(m_mutex);
-        if (m_count == 0)
+        const FaultKind fault = ActiveFault();
+        // A stalled or hung device completes nothing.
+        if (m_count == 0 || fault == FaultKind::Stall || m_device->FaultHung())
             return false;
         write = m_ring[m_head];
         m_head = (m_head + 1) % m_ring.size();
         --m_count;
-        m_playedBytes += write.header->DataUsed;
+        if (m_device->Unplugged())
+            failure = kErrorDeviceNotConnected;
+        else if (fault == FaultKind::Fail)
+            failure = kErrorGenFailure;
+        else
+            m_playedBytes += write.header->DataUsed;
     }
     m_wake.notify_all();
+    if (failure != ERROR_SUCCESS) {
+        sim::CompleteOverlapped(write.overlapped, failure, 0);
+        return true;
+    }
     // Recorded before the completion: once its event is signalled the host may reuse the buffer.
     m_device->RecordAudio(write.header->Data, write.header->DataUsed);
     sim::CompleteOverlapped(write.overlapped, ERROR_SUCCESS, sizeof(KSSTREAM_HEADER));
@@ -123,6 +157,10 @@ void PinTarget::CancelAll() {
 void PinTarget::SetStreamState(KSSTATE state) {
     {
         std::lock_guard lock(m_mutex);
+        if (state == KSSTATE_RUN && m_state != KSSTATE_RUN)
+            m_fault.Started(std::chrono::steady_clock::now());
+        else if (state != KSSTATE_RUN)
+            m_fault.Stopped();
         m_state = state;
         if (state == KSSTATE_STOP) {
             m_playedBytes = 0;
@@ -183,29 +221,50 @@ DWORD PinTarget::Property(const void* in, DWORD inSize, void* out, DWORD outSize
 }
 
 // The real-time clock: while the pin runs, each write completes once its frames would have played at
-// the stream's rate (twice the wave format's rate in DSD mode), one after the other.
+// the stream's rate (twice the wave format's rate in DSD mode), one after the other. A fault wakes it
+// when it strikes.
 void PinTarget::RunClock() {
     using Clock = std::chrono::steady_clock;
     std::unique_lock lock(m_mutex);
     Clock::time_point playedUntil = Clock::now();
+    bool timing = false; // whether `end` belongs to the write at the head
+    uint64_t timed = 0;
+    Clock::time_point end;
     while (!m_quit) {
         if (m_state != KSSTATE_RUN || m_count == 0) {
+            timing = false;
+            m_wake.wait(lock);
+            continue;
+        }
+        const FaultKind fault = ActiveFault();
+        if (fault == FaultKind::Stall || m_device->FaultHung()) {
             m_wake.wait(lock);
             continue;
         }
         const PendingWrite head = m_ring[m_head];
-        const uint64_t rate = static_cast<uint64_t>(m_samplesPerSec) * (m_device->IsDsd() ? 2 : 1);
-        const uint64_t frames = head.header->DataUsed / 8;
-        const auto duration = std::chrono::nanoseconds(rate ? frames * 1000000000ull / rate : 0);
-        const auto now = Clock::now();
-        const auto end = (playedUntil > now ? playedUntil : now) + duration;
-        const bool interrupted = m_wake.wait_until(lock, end, [&] {
-            return m_quit || m_state != KSSTATE_RUN || m_count == 0 ||
-                   m_ring[m_head].sequence != head.sequence;
-        });
-        if (interrupted)
-            continue;
-        playedUntil = end;
+        if (!timing || timed != head.sequence) {
+            const uint64_t rate = static_cast<uint64_t>(m_samplesPerSec) * (m_device->IsDsd() ? 2 : 1);
+            const uint64_t frames = head.header->DataUsed / 8;
+            const auto duration = std::chrono::nanoseconds(rate ? frames * 1000000000ull / rate : 0);
+            const auto now = Clock::now();
+            end = (playedUntil > now ? playedUntil : now) + duration;
+            timing = true;
+            timed = head.sequence;
+        }
+        if (!m_device->Unplugged()) {
+            Clock::time_point wake = end;
+            Clock::time_point strike;
+            if (m_fault.Deadline(m_device->CurrentFault(), &strike) && strike > Clock::now() && strike < wake)
+                wake = strike;
+            const bool interrupted = m_wake.wait_until(lock, wake, [&] {
+                return m_quit || m_state != KSSTATE_RUN || m_count == 0 ||
+                       m_ring[m_head].sequence != head.sequence;
+            });
+            if (interrupted || Clock::now() < end)
+                continue;
+            playedUntil = end;
+        }
+        timing = false;
         lock.unlock();
         CompleteOne();
         lock.lock();

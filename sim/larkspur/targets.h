@@ -37,9 +37,11 @@ public:
                     std::shared_ptr<sim::IoTarget>* pin) override {
         return m_device->CreatePin(connect, access, pin);
     }
+    void OnClose() override { m_held.CancelAll(); }
 
 private:
     const std::shared_ptr<Device> m_device;
+    HungRequests m_held;
 };
 
 class PinTarget : public sim::IoTarget {
@@ -72,6 +74,8 @@ private:
     void CancelAll();
     void Shutdown();
     void RunClock();
+    // The fault in force now (with m_mutex held); an unplug or a hang then holds for the whole device.
+    FaultKind ActiveFault();
 
     const std::shared_ptr<Device> m_device;
     const ULONG m_pinId;
@@ -88,6 +92,8 @@ private:
     ULONGLONG m_writtenBytes = 0;
     bool m_quit = false;
     bool m_closed = false;
+    PinFault m_fault;
+    HungRequests m_held;
     std::thread m_clockThread; // the real-time clock; not started for a stepped one
 };
 

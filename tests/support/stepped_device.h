@@ -10,16 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 
 namespace testing_support {
-
-// Polls `condition` every millisecond; false after `timeoutMs`.
-bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs = 5000);
-
-// Calls stop() on another thread while completing the device's writes, so the drain can run its course.
-void StopCompletingWrites(IASIO* driver, sim::larkspur::Device& device);
 
 // Attaches `device` as the machine's only Larkspur and creates a driver bound to it by init; null when
 // either fails.

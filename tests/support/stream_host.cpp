@@ -1,5 +1,6 @@
 #include "tests/support/stream_host.h"
 
+#include "sim/larkspur/device.h"
 #include "tests/support/alloc_control.h"
 
 #include <chrono>
@@ -20,8 +21,17 @@ void Fill(int32_t index) {
         for (int32_t j = 0; j < host.frames; ++j)
             half[j] = StreamHost::Word(period, static_cast<int>(b), j);
     }
+    ASIOSamples position{};
+    ASIOTimeStamp stamp{};
+    IASIO* asked = host.askPosition.load();
+    if (asked)
+        asked->getSamplePosition(&position, &stamp);
     {
         std::lock_guard lock(host.mutex);
+        if (asked) {
+            host.positions.push_back(position);
+            host.stamps.push_back(stamp);
+        }
         host.indices.push_back(index);
         host.allocationsAtSwitch.push_back(ThreadAllocationCount());
     }
@@ -33,6 +43,13 @@ void BufferSwitch(int32_t index, ASIOBool) {
 }
 void RateChanged(ASIOSampleRate) {}
 int32_t Message(int32_t selector, int32_t, void*, double*) {
+    if (selector == kAsioResetRequest) {
+        g_host->switchesAtReset = g_host->switches.load();
+        g_host->resetRequests.fetch_add(1);
+        if (auto during = g_host->duringReset.load())
+            during();
+        return 1;
+    }
     return selector == kAsioSupportsTimeInfo && g_host->timeInfo ? 1 : 0;
 }
 ASIOTime* SwitchTimeInfo(ASIOTime* params, int32_t index, ASIOBool) {
@@ -51,6 +68,8 @@ StreamHost::StreamHost() {
     indices.reserve(kRecordCapacity);
     times.reserve(kRecordCapacity);
     allocationsAtSwitch.reserve(kRecordCapacity);
+    positions.reserve(kRecordCapacity);
+    stamps.reserve(kRecordCapacity);
     g_host = this;
 }
 
@@ -66,6 +85,29 @@ bool StreamHost::WaitForSwitches(int count, unsigned timeoutMs) const {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void StopWhileCompleting(IASIO* driver, sim::larkspur::Device& device) {
+    std::atomic<bool> done{false};
+    std::thread stopper([&] {
+        driver->stop();
+        done = true;
+    });
+    while (!done.load()) {
+        device.CompleteWrites(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    stopper.join();
 }
 
 std::vector<int32_t> StreamHost::Indices() {

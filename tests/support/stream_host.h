@@ -5,10 +5,22 @@
 #include "platform/asio.h"
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
+namespace sim::larkspur {
+class Device;
+}
+
 namespace testing_support {
+
+// Polls `condition` every millisecond; false after `timeoutMs`.
+bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs = 5000);
+// driver->stop() on another thread while the stepped device completes writes, so the drain runs its
+// course and stop returns without waiting out its bound.
+void StopWhileCompleting(IASIO* driver, sim::larkspur::Device& device);
 
 struct StreamHost {
     static constexpr size_t kRecordCapacity = 100000;
@@ -22,13 +34,21 @@ struct StreamHost {
     int32_t frames = 0;
 
     std::atomic<int> switches{0};
+    std::atomic<int> resetRequests{0};    // kAsioResetRequest messages
+    std::atomic<int> switchesAtReset{-1}; // switches done when the latest reset request came
     std::mutex mutex;
     std::vector<int32_t> indices;          // buffer index of every switch, in order
     std::vector<ASIOTime> times;           // the time info of every bufferSwitchTimeInfo
     std::vector<long> allocationsAtSwitch; // the render thread's allocation count at each switch
+    // When set, every switch asks this driver for the sample position, as hosts do, and keeps it.
+    std::atomic<IASIO*> askPosition{nullptr};
+    std::vector<ASIOSamples> positions;
+    std::vector<ASIOTimeStamp> stamps;
 
     // Called on the render thread inside a switch before the half is filled; may block.
     std::atomic<void (*)(int period)> duringSwitch{nullptr};
+    // Called on the render thread inside a reset request.
+    std::atomic<void (*)()> duringReset{nullptr};
 
     StreamHost();
     ~StreamHost();

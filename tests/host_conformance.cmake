@@ -1,0 +1,1 @@
+lk_add_test(test_host_conformance SOURCES host_conformance_test.cpp LABELS streaming)
