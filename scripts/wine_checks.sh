@@ -150,6 +150,29 @@ pass "lkstreamcheck: PCM 44.1 kHz, PCM 192 kHz and DSD64 bit-exact, $(grep '^req
 pending=$(grep -c '^pending: ' <<<"$out" || true)
 [ "$pending" -eq 0 ] || echo "      ($pending checks pending: behaviour the driver does not have yet)"
 
+# The user's buffer size, set as a user would with reg add: the unmodified DLL offers 64 (2048 in DSD),
+# streams at that size into the model, one half of 64 frames per write, bit-exact; then the value goes.
+user_key='HKEY_CURRENT_USER\Software\Larkspur\ASIO'
+run 60 "$WINE" reg add "$user_key" /v BufferSize /t REG_DWORD /d 64 /f >/dev/null || fail "reg add BufferSize 64 failed"
+status=0
+out=$(run 60 "$WINE" "$install_dir\\lkstreamcheck.exe" --buffer-size 64 "$dll_path") || status=$?
+sed 's/^/      size64| /' <<<"$out"
+grep -Fx 'result: PASS' <<<"$out" >/dev/null || fail "lkstreamcheck --buffer-size 64 did not report success (exit status $status)"
+[ $status -eq 0 ] || fail "lkstreamcheck --buffer-size 64 printed success but exited with $status"
+for want in 'ok:   PCM: getBufferSize offers 64 only' 'ok:   DSD: getBufferSize offers 2048 only' \
+    "ok:   PCM 44.1 kHz at the user's size: every write carries 64 frames" \
+    "ok:   DSD64 at the user's size: every write carries 64 frames"; do
+    grep -Fxq -- "$want" <<<"$out" || fail "lkstreamcheck --buffer-size 64 did not print: $want"
+done
+for stream in 'PCM 44.1 kHz' 'DSD64'; do
+    grep -q "^$stream at the user's size: bit-exact" <<<"$out" ||
+        fail "lkstreamcheck did not report $stream at the user's size bit-exact"
+done
+pass "BufferSize 64 (reg add): getBufferSize 64 / 2048 DSD, PCM and DSD64 streamed bit-exact in writes of 64 frames"
+run 60 "$WINE" reg delete "$user_key" /v BufferSize /f >/dev/null || fail "reg delete BufferSize failed"
+! run 60 "$WINE" reg query "$user_key" /v BufferSize >/dev/null || fail "BufferSize is still set"
+pass "BufferSize deleted again"
+
 # The same host must fail a DLL that sends one wrong GUID byte: a copy whose KSPROPSETID_Pin ends in
 # 01 instead of 00. (This registers the copy; the unregistration below removes the keys either way.)
 pin_set='\x60\x49\x13\x8c\xad\x51\xcf\x11\x87\x8a\x94\xf8\x01\xc1\x00\x00'
@@ -171,7 +194,6 @@ pass "lkstreamcheck fails a copy of the DLL with one GUID byte changed (the requ
 # is saved as BUILD_DIR/panel.png, and the host picks a size in the panel's list and presses OK, by
 # window messages. The size reaches the user's registry and getBufferSize, and the host is asked once
 # to reset. A value set with reg add reaches getBufferSize too; one the driver does not offer does not.
-user_key='HKEY_CURRENT_USER\Software\Larkspur\ASIO'
 command -v Xvfb >/dev/null || fail "Xvfb is not installed (scripts/setup.sh installs it)"
 command -v import >/dev/null || fail "ImageMagick is not installed (scripts/setup.sh installs it)"
 cp "$build/lkpanelcheck.exe" "$unix_dir/"

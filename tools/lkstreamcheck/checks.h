@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 
+#include <cstdint>
 #include <string>
 
 namespace lkcheck {
@@ -34,5 +35,7 @@ void RunStreams(const CLSID& clsid);
 // refusals are not the driver's).
 void CheckTheChecks();
 void RunFailurePaths(const CLSID& clsid);
+// Streams at the size the user set in the registry; `frames` is that size, in PCM frames.
+void RunUserBufferSize(const CLSID& clsid, int32_t frames);
 
 } // namespace lkcheck
