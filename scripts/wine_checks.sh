@@ -189,8 +189,12 @@ grep -Fx 'result: FAIL' <<<"$out" >/dev/null || fail "lkstreamcheck did not fail
 grep -q '^refused: IOCTL_KS_PROPERTY: KSPROPERTY.Set is {8C134960-51AD-11CF-878A-94F801C10001}' <<<"$out" ||
     fail "the model did not refuse the request with the wrong property set"
 pass "lkstreamcheck fails a copy of the DLL with one GUID byte changed (the request is refused)"
+# The hosts below create the driver from the registry: it must name the built DLL again, not the copy.
+out=$(run 120 "$WINE" regsvr32 "$dll_path") || fail "regsvr32 failed: $out"
+expect_value "$class_key\\InprocServer32" "" 'c:\program files\larkspur\lkasio64.dll'
 
-# The settings panel, on a virtual X display: a host of ours opens it twice (one window), a screenshot
+# The settings panel, on a virtual X display: a host of ours, with the Larkspur model attached to the
+# driver so that init binds a device, opens it twice (one window), a screenshot
 # is saved as BUILD_DIR/panel.png, and the host picks a size in the panel's list and presses OK, by
 # window messages. The size reaches the user's registry and getBufferSize, and the host is asked once
 # to reset. A value set with reg add reaches getBufferSize too; one the driver does not offer does not.
@@ -232,6 +236,10 @@ sed 's/^/      panel| /' <<<"$out"
 colours=$(timeout 30 identify -format '%k' "$build/panel.png")
 [ "$colours" -gt 2 ] || fail "the screenshot is blank ($colours colours)"
 pass "the panel opened on the display; screenshot $build/panel.png ($colours colours)"
+line "model: attached"
+line "init: 1"
+line "setSampleRate 48000: ASE_OK"
+pass "with the Larkspur model attached, init binds the device and 48000 Hz is set"
 line "controlPanel: ASE_OK"
 line "panel windows: 1"
 line "second controlPanel: ASE_OK"
@@ -239,15 +247,15 @@ line "panel windows after the second call: 1 (the same window)"
 line "panel visible: 1"
 pass "controlPanel returns at once with the panel open; a second call opens no second panel"
 grep -Eq '^panel driver: .+, version [0-9]+$' <<<"$out" || fail "the panel shows no driver name and version"
-line "panel device: Larkspur not connected"
-line "panel rate: 44100 Hz, PCM"
+line "panel device: Larkspur connected"
+line "panel rate: 48000 Hz, PCM"
 line "panel size: 1024 samples"
-line "panel latency: 23.22 ms per buffer at 44100 Hz"
+line "panel latency: 21.33 ms per buffer at 48000 Hz"
 pass "the panel shows $(sed -n 's/^panel driver: //p' <<<"$out"), the device, the rate and the size in force"
 line "chosen size: 256 samples"
-line "chosen latency: 5.80 ms per buffer at 44100 Hz"
+line "chosen latency: 5.33 ms per buffer at 48000 Hz"
 line "panel open after OK: 0"
-pass "256 chosen in the panel's list: 5.80 ms at 44100 Hz; OK closed the panel"
+pass "256 chosen in the panel's list: 5.33 ms at 48000 Hz; OK closed the panel"
 line "reset requests: 1"
 line "latency messages: 1"
 pass "the host with buffers was asked once to reset, and told that the latencies changed"
