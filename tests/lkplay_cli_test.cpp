@@ -57,10 +57,39 @@ TEST(LkplayOptions, ParsesEverythingAndRefusesNonsense) {
     EXPECT_TRUE(help.help);
 }
 
+TEST(LkplayOptions, ValuesAfterAnEqualsSignAndTheUnixFlags) {
+    lkplay::Options options;
+    std::string error;
+    ASSERT_TRUE(Parse({"--buffer=256", "--capture=out=1.wav", "--driver", "d.so", "-y", "--no-resample", "-"},
+                      &options, &error))
+        << error;
+    EXPECT_EQ(options.bufferSize, 256);
+    EXPECT_EQ(options.capturePath, "out=1.wav"); // only the first '=' splits
+    EXPECT_EQ(options.driverPath, "d.so");
+    EXPECT_TRUE(options.force);
+    EXPECT_TRUE(options.noResample);
+    EXPECT_EQ(options.files, (std::vector<std::string>{"-"}));
+
+    lkplay::Options version;
+    EXPECT_TRUE(Parse({"--version"}, &version, &error)); // no file needed
+    EXPECT_TRUE(version.version);
+    EXPECT_EQ(lkplay::VersionText().rfind("lkplay ", 0), 0u);
+
+    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{{"--buffer=", "a.wav"},
+                                                                              {"--capture=", "a.wav"},
+                                                                              {"--verify=yes", "a.wav"},
+                                                                              {"--buffer=x1", "a.wav"}}) {
+        lkplay::Options o;
+        std::string e;
+        EXPECT_FALSE(Parse(bad, &o, &e)) << bad[0];
+        EXPECT_FALSE(e.empty());
+    }
+}
+
 TEST(LkplayOptions, HelpListsEveryExitCode) {
     const std::string help = lkplay::HelpText();
-    for (const char* code : {" 0 ", " 1 ", " 2 ", " 3 ", " 4 ", " 5 ", " 6 ", " 7 ", " 8 ", " 9 ", "10 ",
-                             "11 ", "12 ", "13 ", "130 "})
+    for (const char* code : {" 0 ", " 1 ", " 2 ", " 3 ", " 4 ", " 5 ", " 6 ", " 7 ", " 8 ",  " 9 ",
+                             "10 ", "11 ", "12 ", "13 ", "14 ", "15 ", "16 ", "17 ", "130 ", "143 "})
         EXPECT_NE(help.find(code), std::string::npos) << code;
 }
 

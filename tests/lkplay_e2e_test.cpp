@@ -189,3 +189,52 @@ TEST_F(LkplayEndToEnd, BadInputsGetTheirMessageAndCode) {
         EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
     }
 }
+
+TEST_F(LkplayEndToEnd, CaptureNeverDestroysAFile) {
+    const std::string song = Dsd("song.dsf", "2822400", "0.2");
+    const uintmax_t size = fs::file_size(song);
+    fs::create_hard_link(song, Path("link.dsf"));
+    fs::create_symlink(song, Path("sym.dsf"));
+    std::ofstream(Path("old.dsf")) << "keep me";
+    fs::copy_file(song, Path("c-1.dsf"));
+    std::ofstream(Path("plain")) << "a file, not a folder";
+    struct Case {
+        std::string args;
+        int code;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"--verify --capture " + song + " " + song, lkplay::kExitCaptureIsInput, "is the input file"},
+        {"--capture=" + Path("link.dsf") + " " + song, lkplay::kExitCaptureIsInput, "is the input file"},
+        {"-y --capture " + Path("sym.dsf") + " " + song, lkplay::kExitCaptureIsInput, "is the input file"},
+        // The first file's capture (c-1.dsf) would be the second input.
+        {"--capture " + Path("c.dsf") + " " + song + " " + Path("c-1.dsf"), lkplay::kExitCaptureIsInput,
+         "is the input file"},
+        {"--capture " + Path("old.dsf") + " " + song, lkplay::kExitCaptureExists, "--force"},
+        {"--capture " + Path("no/such/dir/c.dsf") + " " + song, lkplay::kExitCaptureUncreatable,
+         "cannot create the capture file"},
+        {"--capture " + Path("plain/c.dsf") + " " + song, lkplay::kExitCaptureUncreatable,
+         "cannot create the capture file"},
+        {"--capture " + m_dir.string() + " " + song, lkplay::kExitCaptureUncreatable, "is a directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const Outcome run = Lkplay(c.args);
+        EXPECT_EQ(run.code, c.code) << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("Playing"), std::string::npos) << run.output; // refused before playing
+    }
+    EXPECT_EQ(fs::file_size(song), size);
+    EXPECT_EQ(fs::file_size(Path("old.dsf")), 7u);
+    EXPECT_FALSE(fs::exists(Path("no")));
+
+    // With --force the existing file is replaced; a DSD capture named .wav becomes a DSF.
+    Outcome run = Lkplay("--quiet --force --capture " + Path("old.dsf") + " " + song);
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_GT(fs::file_size(Path("old.dsf")), size / 2);
+    run = Lkplay("--capture " + Path("dsd.wav") + " " + song);
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_TRUE(fs::exists(Path("dsd.dsf")));
+    EXPECT_FALSE(fs::exists(Path("dsd.wav")));
+    EXPECT_NE(run.output.find(Path("dsd.dsf")), std::string::npos) << run.output;
+}

@@ -60,7 +60,12 @@ const char* ExitCodeHelp() {
            "  11  the driver's start failed\n"
            "  12  the driver stopped calling back during playback\n"
            "  13  --capture/--verify: the received audio cannot be read or written\n"
-           " 130  interrupted\n"
+           "  14  --capture names one of the files to play (nothing is played)\n"
+           "  15  --capture names a file that cannot be created (nothing is played)\n"
+           "  16  --capture names an existing file and --force is not given (nothing is played)\n"
+           "  17  the device was lost during playback (the capture keeps what arrived)\n"
+           " 130  interrupted (SIGINT, Ctrl-C)\n"
+           " 143  terminated (SIGTERM)\n"
            "With several files, lkplay goes on after a file that fails and exits with the first failure's\n"
            "code; driver failures of kinds 8 and 9 end it at once.\n";
 }

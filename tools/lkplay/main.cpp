@@ -1,5 +1,7 @@
 // lkplay: plays audio files through the Larkspur ASIO driver, as an ASIO host does.
 #include "tools/common/driver_loader.h"
+#include "tools/lkplay/capture_paths.h"
+#include "tools/lkplay/decoder.h"
 #include "tools/lkplay/device_tap.h"
 #include "tools/lkplay/options.h"
 #include "tools/lkplay/player.h"
@@ -31,6 +33,27 @@ int main(int argc, char** argv) {
         std::fputs(lkplay::HelpText().c_str(), stdout);
         return lkplay::kExitOk;
     }
+    if (options.version) {
+        std::fputs(lkplay::VersionText().c_str(), stdout);
+        return lkplay::kExitOk;
+    }
+
+    // Every capture path is checked before anything plays: a capture never destroys a file.
+    std::vector<std::string> captures(options.files.size());
+    if (!options.capturePath.empty()) {
+        for (size_t i = 0; i < options.files.size(); ++i) {
+            lkplay::Decoder probe;
+            const bool dsd = options.files[i] != "-" &&
+                             probe.Open(options.files[i]) == lkplay::DecodeStatus::Ok && probe.info().dsd;
+            captures[i] = lkplay::CaptureNameFor(options.capturePath, i, options.files.size(), dsd);
+            const lkplay::CaptureCheck check =
+                lkplay::CheckCapturePath(captures[i], options.files, options.force);
+            if (check.code != lkplay::kExitOk) {
+                std::fprintf(stderr, "lkplay: %s\n", check.message.c_str());
+                return check.code;
+            }
+        }
+    }
 
     lktool::DriverLibrary library;
     const std::string driverPath =
@@ -57,11 +80,7 @@ int main(int argc, char** argv) {
 
     int result = lkplay::kExitOk;
     for (size_t i = 0; i < options.files.size() && !g_interrupted.load(); ++i) {
-        const std::string capture =
-            options.capturePath.empty()
-                ? std::string()
-                : lkplay::CapturePathFor(options.capturePath, i, options.files.size());
-        const lkplay::ExitCode code = lkplay::PlayFile(context, options.files[i], capture);
+        const lkplay::ExitCode code = lkplay::PlayFile(context, options.files[i], captures[i]);
         if (result == lkplay::kExitOk)
             result = code;
         if (code == lkplay::kExitDriverLoad || code == lkplay::kExitDriverInit ||
