@@ -9,7 +9,10 @@
 
 #include <unistd.h>
 
+#include <csignal>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -20,11 +23,8 @@ namespace {
 
 FakeAsio* g_fake = nullptr;
 
-size_t ReceivedAudio(void* out, size_t size) {
-    const size_t bytes = g_fake->received.size() * sizeof(Frame);
-    if (out)
-        std::memcpy(out, g_fake->received.data(), std::min(size, bytes));
-    return bytes;
+size_t TakeAudio(void* out, size_t size) {
+    return g_fake->Take(static_cast<Frame*>(out), size / sizeof(Frame)) * sizeof(Frame);
 }
 
 size_t ReceivedModes(uint32_t* out, size_t count) {
@@ -34,6 +34,8 @@ size_t ReceivedModes(uint32_t* out, size_t count) {
 }
 
 void ClearRecord() {}
+
+void AttachTap(int) {}
 
 std::string Contents(std::FILE* file) {
     std::string text;
@@ -51,13 +53,13 @@ protected:
         m_dir = fs::temp_directory_path() / ("lkplay_player_" + std::to_string(::getpid()));
         fs::create_directories(m_dir);
         g_fake = &m_fake;
-        m_tap.Bind(&ReceivedAudio, &ReceivedModes, &ClearRecord);
+        m_tap.Bind(&TakeAudio, &ReceivedModes, &ClearRecord, &AttachTap);
         m_out = std::tmpfile();
         m_err = std::tmpfile();
         m_context.createDriver = [this]() -> IASIO* { return m_createFails ? nullptr : &m_fake; };
         m_context.tap = &m_tap;
         m_context.options = &m_options;
-        m_context.interrupted = &m_interrupted;
+        m_context.stopSignal = &m_stopSignal;
         m_context.out = m_out;
         m_context.err = m_err;
         m_context.stallSeconds = 0.2;
@@ -89,7 +91,7 @@ protected:
     FakeAsio m_fake;
     lkplay::DeviceTap m_tap;
     lkplay::Options m_options;
-    std::atomic<bool> m_interrupted{false};
+    std::atomic<int> m_stopSignal{0};
     lkplay::PlayContext m_context;
     std::FILE* m_out = nullptr;
     std::FILE* m_err = nullptr;
@@ -106,7 +108,7 @@ TEST_F(LkplayPlayer, PlaysVerifiesAndCaptures) {
     const std::string out = Contents(m_out);
     EXPECT_NE(out.find("Playing " + file), std::string::npos) << out;
     EXPECT_NE(out.find("verify: " + file + ": bit-exact: 3000 frames"), std::string::npos) << out;
-    EXPECT_NE(out.find("late: 0 periods"), std::string::npos) << out;
+    EXPECT_NE(out.find("periods short of audio: 0"), std::string::npos) << out;
     EXPECT_EQ(m_fake.rate, 48000);
     EXPECT_TRUE(Contents(m_err).empty());
 
@@ -137,7 +139,7 @@ TEST_F(LkplayPlayer, DsdFileGoesOutAsDsd) {
 TEST_F(LkplayPlayer, ADamagedReceptionFailsVerification) {
     const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 2000);
     m_options.verify = true;
-    m_fake.corruptFrame = 64 * 4 + 1500; // inside the file, after the lead-in
+    m_fake.corruptFrame = 1500; // inside the file
     EXPECT_EQ(Play(file), lkplay::kExitMismatch);
     const std::string out = Contents(m_out);
     EXPECT_NE(out.find("MISMATCH"), std::string::npos) << out;
@@ -151,12 +153,27 @@ TEST_F(LkplayPlayer, ADriverThatNeverCallsBackIsCaught) {
     EXPECT_EQ(m_fake.calls.back(), "disposeBuffers"); // and the driver was taken down
 }
 
-TEST_F(LkplayPlayer, InterruptStopsPlayback) {
+TEST_F(LkplayPlayer, SignalsStopPlaybackWithTheirOwnCodes) {
     const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 2000);
     m_fake.callBack = false;
-    m_interrupted = true;
+    m_context.stallSeconds = 30;
+    std::thread terminate([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        m_stopSignal = SIGTERM;
+    });
+    EXPECT_EQ(Play(file, Path("cut.wav")), lkplay::kExitTerminated);
+    terminate.join();
+    EXPECT_EQ(m_fake.calls.back(), "disposeBuffers"); // the driver was taken down
+    EXPECT_TRUE(fs::exists(Path("cut.wav")));         // and the capture closed as a valid file
+    lkplay::Decoder capture;
+    EXPECT_EQ(capture.Open(Path("cut.wav")), lkplay::DecodeStatus::Ok) << capture.error();
+
+    // Interrupted before anything started: nothing is asked of the driver.
+    FakeAsio other;
+    m_context.createDriver = [&other]() -> IASIO* { return &other; };
+    m_stopSignal = SIGINT;
     EXPECT_EQ(Play(file), lkplay::kExitInterrupted);
-    EXPECT_EQ(m_fake.calls.back(), "disposeBuffers");
+    EXPECT_TRUE(other.calls.empty());
 }
 
 TEST_F(LkplayPlayer, TruncatedFilePlaysWhatItHasThenFails) {

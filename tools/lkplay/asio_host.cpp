@@ -184,6 +184,7 @@ bool AsioHost::Start(HostFailure* failure) {
     m_drained = false;
     m_previousCallbackNs = 0;
     m_finished.store(false, std::memory_order_relaxed);
+    m_resetRequested.store(false, std::memory_order_relaxed);
     if (ASIOError rc = m_driver->start(); rc != ASE_OK) {
         // With the buffers in place, nothing to start on means no stream in this format and rate.
         if (rc == ASE_NotPresent)
@@ -272,6 +273,9 @@ int32_t AsioHost::OnMessage(int32_t selector, int32_t value) {
     case kAsioSupportsTimeInfo:
         return m_settings.timeInfo ? 1 : 0;
     case kAsioResetRequest:
+        m_resetRequested.store(true, std::memory_order_release);
+        m_resetRequests.fetch_add(1, std::memory_order_relaxed);
+        return 1;
     case kAsioBufferSizeChange:
         m_resetRequests.fetch_add(1, std::memory_order_relaxed);
         return 1;
