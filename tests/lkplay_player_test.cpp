@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <chrono>
+#include <algorithm>
 #include <cstring>
 #include <thread>
 #include <filesystem>
@@ -189,4 +190,36 @@ TEST_F(LkplayPlayer, NoDriverObject) {
     m_createFails = true;
     EXPECT_EQ(Play(file), lkplay::kExitDriverLoad);
     EXPECT_TRUE(m_fake.calls.empty());
+}
+
+TEST_F(LkplayPlayer, ALostDeviceEndsPlaybackAndKeepsTheCaptureValid) {
+    const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 20000);
+    m_fake.resetAfterPeriods = 100; // 6400 frames in, the driver reports the device gone
+    m_fake.maxPeriods = 1000;
+    m_context.stallSeconds = 30; // the reset request, not the stall guard, ends it
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Play(file, Path("part.wav")), lkplay::kExitDeviceLost);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(seconds, 2.5);
+    EXPECT_NE(Contents(m_err).find("the device was lost during playback: The Larkspur was disconnected"),
+              std::string::npos)
+        << Contents(m_err);
+    EXPECT_EQ(m_fake.calls.back(), "disposeBuffers");
+    // The capture is a valid WAV of what arrived before the loss.
+    lkplay::Decoder decoder;
+    ASSERT_EQ(decoder.Open(Path("part.wav")), lkplay::DecodeStatus::Ok) << decoder.error();
+    std::vector<Frame> captured;
+    EXPECT_EQ(decoder.Read(captured), lkplay::DecodeStatus::Ok);
+    while (decoder.Read(captured) == lkplay::DecodeStatus::Ok) {
+    }
+    ASSERT_EQ(captured.size(), 6400u);
+    EXPECT_TRUE(std::equal(captured.begin(), captured.end(), m_frames.begin()));
+}
+
+TEST_F(LkplayPlayer, ADriverThatLosesTheFirstPeriodIsCaughtByVerify) {
+    const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 3000);
+    m_options.verify = true;
+    m_fake.legacyPriming = true;
+    EXPECT_EQ(Play(file), lkplay::kExitMismatch);
+    EXPECT_NE(Contents(m_out).find("MISMATCH: frame 0 of the file"), std::string::npos) << Contents(m_out);
 }

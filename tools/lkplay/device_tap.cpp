@@ -1,6 +1,7 @@
 #include "tools/lkplay/device_tap.h"
 
 #include <algorithm>
+
 namespace lkplay {
 
 bool DeviceTap::Bind(const lktool::DriverLibrary& library) {
