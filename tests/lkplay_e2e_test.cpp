@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+
+#include <csignal>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -187,9 +190,10 @@ TEST_F(LkplayEndToEnd, BadInputsGetTheirMessageAndCode) {
     };
     if (HaveSox()) {
         cases.push_back({Sox("six.wav", "-r 44100 -b 16 -c 6"), lkplay::kExitUnsupported, "6 channels"});
-        // Below the lowest rate the device's pin takes.
-        cases.push_back({Sox("low.wav", "-r 22050 -b 16 -c 2"), lkplay::kExitUnsupported,
-                         "No pins available for rendering"});
+        // Below the lowest rate the device's pin takes, and not to be resampled: refused (by the
+        // driver's canSampleRate, or by its start while canSampleRate takes every rate).
+        cases.push_back(
+            {"--no-resample " + Sox("low.wav", "-r 22050 -b 16 -c 2"), lkplay::kExitUnsupported, "22050 Hz"});
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
@@ -319,4 +323,38 @@ TEST_F(LkplayEndToEnd, SameRateFilesPlayAsOneGaplessStream) {
     const auto sound = std::find_if_not(expected.begin(), expected.end(), silent);
     ASSERT_GE(received.end() - heard, expected.end() - sound);
     EXPECT_TRUE(std::equal(sound, expected.end(), heard));
+}
+
+TEST_F(LkplayEndToEnd, SignalsEndPlaybackWithTheirCodesAndAValidCapture) {
+    const std::string song = Dsd("long.dsf", "2822400", "5");
+    for (const auto& [signal, code] : std::vector<std::pair<int, int>>{{SIGTERM, 143}, {SIGINT, 130}}) {
+        SCOPED_TRACE(signal);
+        const std::string capture = Path("part-" + std::to_string(signal) + ".dsf");
+        const pid_t child = fork();
+        if (child == 0) {
+            std::freopen("/dev/null", "w", stdout);
+            execl(LKPLAY_BIN, LKPLAY_BIN, "--capture", capture.c_str(), song.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ASSERT_GT(child, 0);
+        // Once the capture grows, playback is under way.
+        for (int i = 0; i < 500 && !(fs::exists(capture) && fs::file_size(capture) > 92 + 8192); ++i)
+            usleep(10000);
+        kill(child, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), code);
+        lkplay::Decoder decoder;
+        ASSERT_EQ(decoder.Open(capture), lkplay::DecodeStatus::Ok) << decoder.error();
+        std::vector<lkplay::Frame> frames;
+        lkplay::DecodeStatus last;
+        do {
+            last = decoder.Read(frames);
+        } while (last == lkplay::DecodeStatus::Ok);
+        EXPECT_EQ(last, lkplay::DecodeStatus::End) << decoder.error(); // its header holds what it has
+        EXPECT_GT(frames.size(), 1024u);
+        EXPECT_LT(frames.size(), 5u * 2822400 / 32);
+    }
 }

@@ -4,6 +4,7 @@
 #include "tools/lkplay/audio_writers.h"
 #include "tools/lkplay/decoder.h"
 #include "tools/lkplay/player.h"
+#include "tools/lkplay/resampler.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 #include <thread>
+#include <tuple>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -222,4 +224,61 @@ TEST_F(LkplayPlayer, ADriverThatLosesTheFirstPeriodIsCaughtByVerify) {
     m_fake.legacyPriming = true;
     EXPECT_EQ(Play(file), lkplay::kExitMismatch);
     EXPECT_NE(Contents(m_out).find("MISMATCH: frame 0 of the file"), std::string::npos) << Contents(m_out);
+}
+
+TEST_F(LkplayPlayer, RatesTheDeviceRefusesAreResampledWithinTheirFamily) {
+    m_options.verify = true;
+    for (const auto& [rate, target, name] : std::vector<std::tuple<uint32_t, double, std::string>>{
+             {22050, 44100, "44.1 kHz"}, {8000, 48000, "48 kHz"}, {11025, 44100, "44.1 kHz"}}) {
+        SCOPED_TRACE(rate);
+        FakeAsio fake;
+        m_context.createDriver = [&fake]() -> IASIO* { return &fake; };
+        g_fake = &fake;
+        std::rewind(m_out);
+        const std::string file = Write<lkplay::WavWriter>("low.wav", rate, 4000);
+        EXPECT_EQ(Play(file), lkplay::kExitOk) << Contents(m_err);
+        EXPECT_EQ(fake.rate, target);
+        const std::string out = Contents(m_out);
+        EXPECT_NE(out.find("resampled to " + name + ": the device does not play"), std::string::npos) << out;
+        EXPECT_NE(out.find("not verified: resampled from"), std::string::npos) << out;
+        // The file's length at the device's rate, give or take the filter's edges.
+        const double expected = 4000.0 * target / rate;
+        const auto last = std::find_if(fake.received.rbegin(), fake.received.rend(), [](const Frame& f) {
+            return !(f == Frame{0, 0});
+        });
+        EXPECT_NEAR(static_cast<double>(fake.received.rend() - last), expected, expected * 0.02);
+        fs::remove(file);
+    }
+    g_fake = &m_fake;
+    m_context.createDriver = [this]() -> IASIO* { return &m_fake; };
+
+    // --no-resample refuses instead, before any buffer is made.
+    m_options.noResample = true;
+    const std::string file = Write<lkplay::WavWriter>("low.wav", 22050, 1000);
+    EXPECT_EQ(Play(file), lkplay::kExitUnsupported);
+    EXPECT_NE(
+        Contents(m_err).find("the device does not play 22.05 kHz (22050 Hz); --no-resample keeps lkplay "
+                             "from resampling it to 44.1 kHz"),
+        std::string::npos)
+        << Contents(m_err);
+    EXPECT_EQ(std::count(m_fake.calls.begin(), m_fake.calls.end(), "createBuffers"), 0);
+
+    // DSD at a rate the device refuses cannot be resampled.
+    m_options.noResample = false;
+    const std::string dsd = Write<lkplay::DsfWriter>("odd.dsf", 2822400 * 8, 1000);
+    EXPECT_EQ(Play(dsd), lkplay::kExitUnsupported);
+    EXPECT_NE(Contents(m_err).find("the device does not play DSD512"), std::string::npos) << Contents(m_err);
+}
+
+TEST(LkplayRates, NearestRateOfTheSameFamily) {
+    const auto all = [](double) { return true; };
+    EXPECT_EQ(lkplay::NearestFamilyRate(22050, all), 44100);
+    EXPECT_EQ(lkplay::NearestFamilyRate(11025, all), 44100);
+    EXPECT_EQ(lkplay::NearestFamilyRate(8000, all), 48000);
+    EXPECT_EQ(lkplay::NearestFamilyRate(32000, all), 48000);
+    EXPECT_EQ(lkplay::NearestFamilyRate(1411200, all), 705600);
+    const auto high = [](double rate) { return rate >= 176400; };
+    EXPECT_EQ(lkplay::NearestFamilyRate(44100, high), 176400);
+    EXPECT_EQ(lkplay::NearestFamilyRate(48000, high), 192000);
+    EXPECT_EQ(lkplay::NearestFamilyRate(44100, [](double) { return false; }), 0);
 }

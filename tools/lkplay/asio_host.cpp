@@ -95,7 +95,7 @@ bool AsioHost::Fail(HostFailure* failure, HostStep step, ASIOError code, const s
     return false;
 }
 
-bool AsioHost::Prepare(const HostSettings& settings, HostFailure* failure) {
+bool AsioHost::Open(const HostSettings& settings, HostFailure* failure) {
     m_settings = settings;
     g_host.store(this, std::memory_order_release);
 
@@ -123,6 +123,18 @@ bool AsioHost::Prepare(const HostSettings& settings, HostFailure* failure) {
                         std::string("the driver refused the ") + (settings.dsd ? "DSD" : "PCM") + " format");
     }
 
+    m_opened = true;
+    return true;
+}
+
+ASIOError AsioHost::CanSampleRate(double rate) {
+    return m_driver->canSampleRate(rate);
+}
+
+bool AsioHost::Prepare(const HostSettings& settings, HostFailure* failure) {
+    if (!m_opened && !Open(settings, failure))
+        return false;
+    m_settings = settings;
     if (ASIOError rc = m_driver->canSampleRate(settings.rate); rc != ASE_OK)
         return Fail(failure, HostStep::SampleRate, rc,
                     "the driver cannot play at " + RateText(settings.rate));

@@ -53,7 +53,11 @@ public:
     AsioHost(const AsioHost&) = delete;
     AsioHost& operator=(const AsioHost&) = delete;
 
-    // init, I/O format, sample rate, buffer size, output type check, createBuffers.
+    // init, the channels and the I/O format of settings.dsd: then the driver answers for rates.
+    bool Open(const HostSettings& settings, HostFailure* failure);
+    // canSampleRate, once open.
+    ASIOError CanSampleRate(double rate);
+    // Open as far as not done, then sample rate, buffer size, output type check, createBuffers.
     bool Prepare(const HostSettings& settings, HostFailure* failure);
     bool Start(HostFailure* failure);
     // The decoder has pushed its last frame; once the queue is empty the host plays silence.
@@ -88,6 +92,7 @@ private:
     int32_t m_bufferSize = 0;
     int32_t m_halfFrames = 0;
     int64_t m_periodNs = 0;
+    bool m_opened = false;
     bool m_buffersCreated = false;
     bool m_started = false;
 

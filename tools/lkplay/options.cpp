@@ -115,6 +115,8 @@ std::string HelpText() {
                "                  capture named .wav is written as .dsf instead. An existing file is\n"
                "                  not replaced without --force, nor ever an input file.\n"
                "  --force, -y     let --capture replace an existing file\n"
+               "  --no-resample   refuse a PCM rate the device does not take, instead of resampling it\n"
+               "                  to the nearest rate of its family (44.1 or 48 kHz) that it takes\n"
                "  --verify        compare what the device received with the file, bit for bit\n"
                "                  (floating-point files: with the file as converted to 32-bit)\n"
                "  --quiet, -q     no header or progress; errors and the --verify verdict only\n"
@@ -125,8 +127,14 @@ std::string HelpText() {
                "  --version, -V   lkplay's version\n"
                "Options that take a value accept --option=value as well as --option value.\n"
                "\n"
+               "Files of the same mode (PCM or DSD) and rate play as one stream, without a gap between\n"
+               "them; a change of mode or rate restarts the stream. --capture and --verify work per file.\n"
                "--capture and --verify read the received audio from the simulated device, which the\n"
-               "Linux build of the driver carries.\n"
+               "Linux build of the driver carries. --verify reads each file a second time on its own and\n"
+               "says so when it cannot tell (a resampled file, standard input).\n"
+               "The progress line counts late callbacks (the driver called back more than half a period\n"
+               "after it was due) and periods short of audio (the file was not decoded in time and the\n"
+               "period was played as silence).\n"
                "\n") +
            ExitCodeHelp();
 }

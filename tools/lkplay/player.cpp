@@ -4,6 +4,7 @@
 #include "tools/lkplay/audio_writers.h"
 #include "tools/lkplay/display.h"
 #include "tools/lkplay/reference.h"
+#include "tools/lkplay/resampler.h"
 #include "tools/lkplay/spsc_queue.h"
 #include "tools/lkplay/verify.h"
 
@@ -54,14 +55,31 @@ public:
 
 private:
     void Run() {
-        std::vector<Frame> pending;
+        std::vector<Frame> decoded, resampled;
         for (size_t k = 0; k < m_items.size() && !m_abort.load(); ++k) {
             Decoder* decoder = m_items[k]->decoder.get();
             uint64_t count = 0;
             DecodeStatus status = DecodeStatus::Ok;
+            Resampler resampler;
+            const bool resampling = m_items[k]->deviceRate != decoder->info().rate;
+            std::string error;
+            if (resampling && !resampler.Open(decoder->info().rate, m_items[k]->deviceRate, &error))
+                status = DecodeStatus::NoMemory;
             while (status == DecodeStatus::Ok && !m_abort.load()) {
-                pending.clear();
-                status = decoder->Read(pending);
+                decoded.clear();
+                status = decoder->Read(decoded);
+                std::vector<Frame>* pendingFrames = &decoded;
+                if (resampling) {
+                    resampled.clear();
+                    resampler.Convert(decoded.data(), decoded.size(), resampled);
+                    // At the end, what the filter still holds.
+                    for (size_t before = 0; status != DecodeStatus::Ok && before != resampled.size();) {
+                        before = resampled.size();
+                        resampler.Convert(nullptr, 0, resampled);
+                    }
+                    pendingFrames = &resampled;
+                }
+                const std::vector<Frame>& pending = *pendingFrames;
                 size_t pushed = 0;
                 while (pushed < pending.size() && !m_abort.load()) {
                     pushed += m_queue->Push(pending.data() + pushed, pending.size() - pushed);
@@ -72,7 +90,7 @@ private:
             }
             FileState& state = (*m_states)[k];
             state.status = status;
-            state.error = decoder->error();
+            state.error = error.empty() ? decoder->error() : m_items[k]->path + ": " + error;
             state.played.store(static_cast<int64_t>(count), std::memory_order_release);
         }
         m_host->EndOfInput();
@@ -103,7 +121,8 @@ public:
         : m_context(context), m_options(*context.options), m_items(std::move(items)),
           m_states(m_items.size()), m_info(m_items[0]->decoder->info()),
           m_verifier(SilenceFrame(m_info.dsd)) {
-        m_framesPerSecond = m_info.dsd ? m_info.rate / kDsdSamplesPerWord : m_info.rate;
+        m_rate = m_items[0]->deviceRate;
+        m_framesPerSecond = m_info.dsd ? m_rate / kDsdSamplesPerWord : m_rate;
         m_writers.resize(m_items.size());
         m_captured.resize(m_items.size());
     }
@@ -135,12 +154,21 @@ private:
             m_result = code;
     }
     void Line(const char* format, const std::string& a, const std::string& b = {});
+    std::string Header(size_t k, int32_t bufferSize) const {
+        const StreamInfo& info = m_items[k]->decoder->info();
+        std::string header = FormatHeader(m_items[k]->path, info, bufferSize);
+        if (m_rate != info.rate)
+            header += "  resampled to " + RateName(m_rate, false) + ": the device does not play " +
+                      RateName(info.rate, false) + "\n";
+        return header;
+    }
 
     const PlayContext& m_context;
     const Options& m_options;
     std::vector<PlayItem*> m_items;
     std::vector<FileState> m_states;
     StreamInfo m_info;
+    double m_rate = 0; // the device's
     double m_framesPerSecond = 0;
     StreamVerifier m_verifier;
     std::vector<std::unique_ptr<AudioFileWriter>> m_writers;
@@ -183,7 +211,7 @@ bool Stream::OpenCapture(size_t k) {
         m_writers[k] = std::make_unique<DsfWriter>();
     else
         m_writers[k] = std::make_unique<WavWriter>();
-    if (!m_writers[k]->Open(path, static_cast<uint32_t>(m_info.rate))) {
+    if (!m_writers[k]->Open(path, static_cast<uint32_t>(m_rate))) {
         std::fprintf(m_context.err, "lkplay: capture: %s\n", m_writers[k]->error().c_str());
         m_writers[k].reset();
         Note(kExitCapture);
@@ -256,7 +284,9 @@ void Stream::Drain() {
 void Stream::Report(size_t k) {
     const PlayItem& item = *m_items[k];
     const FileState& state = m_states[k];
-    if (state.played.load(std::memory_order_acquire) >= 0 && state.status != DecodeStatus::End) {
+    // A file whose reading was cut short by a stop (status Ok) has nothing to report.
+    if (state.played.load(std::memory_order_acquire) >= 0 && state.status != DecodeStatus::End &&
+        state.status != DecodeStatus::Ok) {
         if (m_progressOpen && m_context.terminal)
             Line("%s%s", "", "");
         std::fflush(m_context.out);
@@ -341,6 +371,16 @@ ExitCode Stream::Play(AsioHost* host, SpscQueue<Frame>* queue) {
     if (m_options.verify) {
         for (const PlayItem* item : m_items) {
             const std::string path = item->path;
+            const double rate = item->decoder->info().rate;
+            if (rate != m_rate) {
+                const std::string why = "resampled from " + RateName(rate, false) + " to " +
+                                        RateName(m_rate, false) + ", so it cannot arrive bit-exact";
+                m_verifier.AddFile([why](std::string* whyNot) -> std::unique_ptr<FrameSource> {
+                    *whyNot = why;
+                    return nullptr;
+                });
+                continue;
+            }
             m_verifier.AddFile([path](std::string* whyNot) -> std::unique_ptr<FrameSource> {
                 auto reader = std::make_unique<ReferenceReader>();
                 if (!reader->Open(path)) {
@@ -352,7 +392,7 @@ ExitCode Stream::Play(AsioHost* host, SpscQueue<Frame>* queue) {
         }
     }
     if (!m_options.quiet) {
-        std::fputs(FormatHeader(m_items[0]->path, m_info, host->bufferSize()).c_str(), m_context.out);
+        std::fputs(Header(0, host->bufferSize()).c_str(), m_context.out);
         std::fflush(m_context.out);
     }
     OpenCapture(0); // there even if nothing arrives
@@ -449,7 +489,6 @@ ExitCode PlayStream(const PlayContext& context, std::vector<PlayItem>& items, si
     const Options& options = *context.options;
     *end = first + 1;
     const StreamInfo info = items[first].decoder->info();
-    const double framesPerSecond = info.dsd ? info.rate / kDsdSamplesPerWord : info.rate;
 
     DriverRef ref;
     ref.driver = context.createDriver ? context.createDriver() : context.library->CreateDriver();
@@ -458,12 +497,7 @@ ExitCode PlayStream(const PlayContext& context, std::vector<PlayItem>& items, si
                      context.library ? context.library->error().c_str() : "no driver object");
         return kExitDriverLoad;
     }
-    // About a second of audio between the decoder and the callback.
     SpscQueue<Frame> queue;
-    if (!queue.Init(std::max<size_t>(static_cast<size_t>(framesPerSecond), 65536))) {
-        std::fprintf(context.err, "lkplay: out of memory\n");
-        return kExitUnreadable;
-    }
     AsioHost host(ref.driver, &queue);
     HostSettings settings;
     settings.dsd = info.dsd;
@@ -471,16 +505,49 @@ ExitCode PlayStream(const PlayContext& context, std::vector<PlayItem>& items, si
     settings.bufferSize = options.bufferSize;
     settings.timeInfo = options.timeInfo;
     HostFailure failure;
+    if (!host.Open(settings, &failure)) {
+        std::fprintf(context.err, "lkplay: %s: %s: %s\n", items[first].path.c_str(),
+                     HostStepName(failure.step), failure.message.c_str());
+        return ExitCodeFor(failure);
+    }
+    // The rate the device takes: the file's own, else (PCM) the nearest of its family, resampled.
+    const auto takes = [&host](double rate) { return host.CanSampleRate(rate) == ASE_OK; };
+    const auto deviceRateFor = [&](const StreamInfo& file) {
+        if (takes(file.rate))
+            return file.rate;
+        return file.dsd || options.noResample ? 0.0 : NearestFamilyRate(file.rate, takes);
+    };
+    const double deviceRate = deviceRateFor(info);
+    if (deviceRate == 0) {
+        const double nearest = info.dsd ? 0.0 : NearestFamilyRate(info.rate, takes);
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%.0f Hz", info.rate);
+        std::string message = "the device does not play " + RateName(info.rate, info.dsd) + " (" + rate + ")";
+        if (nearest > 0)
+            message += "; --no-resample keeps lkplay from resampling it to " + RateName(nearest, false);
+        std::fprintf(context.err, "lkplay: %s: %s\n", items[first].path.c_str(), message.c_str());
+        return kExitUnsupported;
+    }
+    settings.rate = deviceRate;
+    // About a second of audio between the decoder and the callback.
+    const double framesPerSecond = info.dsd ? deviceRate / kDsdSamplesPerWord : deviceRate;
+    if (!queue.Init(std::max<size_t>(static_cast<size_t>(framesPerSecond), 65536))) {
+        std::fprintf(context.err, "lkplay: out of memory\n");
+        return kExitUnreadable;
+    }
     if (!host.Prepare(settings, &failure)) {
         std::fprintf(context.err, "lkplay: %s: %s: %s\n", items[first].path.c_str(),
                      HostStepName(failure.step), failure.message.c_str());
         return ExitCodeFor(failure);
     }
-    // The files that follow in the same mode and at the same rate join the stream.
+    // The files that follow in the same mode and for the same device rate join the stream.
+    items[first].deviceRate = deviceRate;
     std::vector<PlayItem*> group = {&items[first]};
     while (*end < items.size() && items[*end].decoder && items[*end].decoder->info().dsd == info.dsd &&
-           items[*end].decoder->info().rate == info.rate)
+           deviceRateFor(items[*end].decoder->info()) == deviceRate) {
+        items[*end].deviceRate = deviceRate;
         group.push_back(&items[(*end)++]);
+    }
     Stream stream(context, group);
     const ExitCode code = stream.Play(&host, &queue);
     host.Shutdown();

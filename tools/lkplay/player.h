@@ -39,6 +39,7 @@ struct PlayItem {
     std::string capturePath;          // empty: no capture
     std::unique_ptr<Decoder> decoder; // open; null once played or when opening failed
     DecodeStatus openStatus = DecodeStatus::Ok;
+    double deviceRate = 0; // the rate it is played at, decided when its stream is set up
 };
 
 // Opens `path` for PlayItems.
