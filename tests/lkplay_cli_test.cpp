@@ -1,4 +1,5 @@
 // lkplay's command line, terminal display and verification of the received stream.
+#include "tests/lkplay_fake_driver.h"
 #include "tools/lkplay/display.h"
 #include "tools/lkplay/options.h"
 #include "tools/lkplay/verify.h"
@@ -18,24 +19,8 @@ bool Parse(std::vector<const char*> args, lkplay::Options* options, std::string*
     return lkplay::ParseOptions(static_cast<int>(args.size()), args.data(), options, error);
 }
 
-class VectorSource : public lkplay::FrameSource {
-public:
-    explicit VectorSource(std::vector<Frame> frames) : m_frames(std::move(frames)) {}
-    size_t Read(Frame* out, size_t max) override {
-        const size_t n = std::min(max, m_frames.size() - m_at);
-        std::copy(m_frames.begin() + static_cast<long>(m_at), m_frames.begin() + static_cast<long>(m_at + n),
-                  out);
-        m_at += n;
-        return n;
-    }
-
-private:
-    std::vector<Frame> m_frames;
-    size_t m_at = 0;
-};
-
 lkplay::StreamVerifier::OpenReference Source(std::vector<Frame> frames) {
-    return [frames](std::string*) { return std::make_unique<VectorSource>(frames); };
+    return [frames](std::string*) { return std::make_unique<lkplay_test::VectorSource>(frames); };
 }
 
 // One file; the player played `played` frames of it (all by default).

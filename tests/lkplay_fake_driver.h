@@ -6,7 +6,9 @@
 
 #include "platform/asio.h"
 #include "tools/lkplay/frame.h"
+#include "tools/lkplay/reference.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <cstdint>
@@ -15,6 +17,23 @@
 #include <vector>
 
 namespace lkplay_test {
+
+// Frames from memory, as a reference for the verifier.
+class VectorSource : public lkplay::FrameSource {
+public:
+    explicit VectorSource(std::vector<lkplay::Frame> frames) : m_frames(std::move(frames)) {}
+    size_t Read(lkplay::Frame* out, size_t max) override {
+        const size_t n = std::min(max, m_frames.size() - m_at);
+        std::copy(m_frames.begin() + static_cast<long>(m_at), m_frames.begin() + static_cast<long>(m_at + n),
+                  out);
+        m_at += n;
+        return n;
+    }
+
+private:
+    std::vector<lkplay::Frame> m_frames;
+    size_t m_at = 0;
+};
 
 class FakeAsio : public IASIO {
 public:
