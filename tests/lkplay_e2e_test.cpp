@@ -250,6 +250,13 @@ TEST_F(LkplayEndToEnd, CaptureNeverDestroysAFile) {
     EXPECT_TRUE(fs::exists(Path("dsd.dsf")));
     EXPECT_FALSE(fs::exists(Path("dsd.wav")));
     EXPECT_NE(run.output.find(Path("dsd.dsf")), std::string::npos) << run.output;
+
+    // A capture that fails while playing is reported once, and playback goes on to its end.
+    run = Lkplay("--force --capture /dev/full " + song);
+    EXPECT_EQ(run.code, lkplay::kExitCapture) << run.output;
+    const size_t said = run.output.find("cannot write /dev/full");
+    ASSERT_NE(said, std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("cannot write /dev/full", said + 1), std::string::npos) << run.output;
 }
 
 TEST_F(LkplayEndToEnd, CutAndStreamedFilesPlayEveryFrame) {

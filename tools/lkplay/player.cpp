@@ -125,6 +125,7 @@ public:
         m_framesPerSecond = m_info.dsd ? m_rate / kDsdSamplesPerWord : m_rate;
         m_writers.resize(m_items.size());
         m_captured.resize(m_items.size());
+        m_captureFailed.resize(m_items.size());
     }
 
     ExitCode Play(AsioHost* host, SpscQueue<Frame>* queue);
@@ -173,6 +174,7 @@ private:
     StreamVerifier m_verifier;
     std::vector<std::unique_ptr<AudioFileWriter>> m_writers;
     std::vector<uint64_t> m_captured;
+    std::vector<bool> m_captureFailed;
     std::vector<Frame> m_chunk;
     size_t m_capturing = 0;  // the file whose capture the received frames go to
     uint64_t m_received = 0; // frames received in this stream
@@ -207,6 +209,8 @@ bool Stream::OpenCapture(size_t k) {
     const std::string& path = m_items[k]->capturePath;
     if (path.empty() || m_writers[k])
         return true;
+    if (m_captureFailed[k])
+        return false; // told once; never reopened, which would empty what was written
     if (m_info.dsd)
         m_writers[k] = std::make_unique<DsfWriter>();
     else
@@ -214,6 +218,7 @@ bool Stream::OpenCapture(size_t k) {
     if (!m_writers[k]->Open(path, static_cast<uint32_t>(m_rate))) {
         std::fprintf(m_context.err, "lkplay: capture: %s\n", m_writers[k]->error().c_str());
         m_writers[k].reset();
+        m_captureFailed[k] = true;
         Note(kExitCapture);
         return false;
     }
@@ -261,6 +266,7 @@ void Stream::Route(const Frame* frames, size_t count) {
             !m_writers[m_capturing]->Write(frames + at, take)) {
             std::fprintf(m_context.err, "lkplay: capture: %s\n", m_writers[m_capturing]->error().c_str());
             m_writers[m_capturing].reset();
+            m_captureFailed[m_capturing] = true;
             Note(kExitCapture);
         }
         m_captured[m_capturing] += take;
