@@ -302,6 +302,15 @@ uint32_t Word(const uint8_t b[4]) {
 
 } // namespace
 
+// The last partial word, completed with silence.
+Frame ReferenceReader::PadWord() {
+    for (int c = 0; c < 2; ++c)
+        for (int b = m_wordFill; b < 4; ++b)
+            m_word[c][b] = kDsdSilenceByte;
+    m_wordFill = 0;
+    return {Word(m_word[0]), Word(m_word[m_channels - 1])};
+}
+
 size_t ReferenceReader::ReadDsf(Frame* out, size_t max) {
     size_t made = 0;
     while (made < max && !m_ended) {
@@ -334,13 +343,8 @@ size_t ReferenceReader::ReadDsf(Frame* out, size_t max) {
             out[made++] = {Word(m_word[0]), Word(m_word[m_channels - 1])};
         }
     }
-    if (m_ended && m_wordFill > 0 && made < max) {
-        for (int c = 0; c < 2; ++c)
-            for (int b = m_wordFill; b < 4; ++b)
-                m_word[c][b] = kDsdSilenceByte;
-        m_wordFill = 0;
-        out[made++] = {Word(m_word[0]), Word(m_word[m_channels - 1])};
-    }
+    if (m_ended && m_wordFill > 0 && made < max)
+        out[made++] = PadWord();
     return made;
 }
 
@@ -366,13 +370,8 @@ size_t ReferenceReader::ReadDff(Frame* out, size_t max) {
             }
         }
     }
-    if (m_ended && m_wordFill > 0 && made < max) {
-        for (int c = 0; c < 2; ++c)
-            for (int b = m_wordFill; b < 4; ++b)
-                m_word[c][b] = kDsdSilenceByte;
-        m_wordFill = 0;
-        out[made++] = {Word(m_word[0]), Word(m_word[m_channels - 1])};
-    }
+    if (m_ended && m_wordFill > 0 && made < max)
+        out[made++] = PadWord();
     return made;
 }
 

@@ -52,6 +52,7 @@ private:
     size_t ReadDsf(Frame* out, size_t max);
     size_t ReadDff(Frame* out, size_t max);
     size_t ReadFfmpeg(Frame* out, size_t max);
+    Frame PadWord();
     bool Fail(const std::string& what);
 
     std::string m_path;
