@@ -14,11 +14,13 @@
 namespace {
 
 std::string SampleFile(int seconds) {
-    const std::string path =
-        (std::filesystem::temp_directory_path() / ("lkplay_mem_dsd128_" + std::to_string(seconds) + "s.dsf"))
-            .string();
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("lkplay_mem_dsd128_" + std::to_string(seconds) + "s_v2.dsf"))
+                                 .string();
     if (!std::filesystem::exists(path)) {
-        const std::string command = std::string(LKSAMPLE_BIN) + " --rate 5644800 --seconds " +
+        // A tenth of a second of silence first: a driver that loses the first periods of a stream
+        // still passes --verify.
+        const std::string command = std::string(LKSAMPLE_BIN) + " --silence 0.1 --rate 5644800 --seconds " +
                                     std::to_string(seconds) + " '" + path + "'";
         if (std::system(command.c_str()) != 0)
             return {};

@@ -282,3 +282,18 @@ TEST(LkplayRates, NearestRateOfTheSameFamily) {
     EXPECT_EQ(lkplay::NearestFamilyRate(48000, high), 192000);
     EXPECT_EQ(lkplay::NearestFamilyRate(44100, [](double) { return false; }), 0);
 }
+
+TEST_F(LkplayPlayer, AFileThatCannotBeOpenedSplitsTheListAndTheRestPlays) {
+    const std::string a = Write<lkplay::WavWriter>("a.wav", 44100, 3000);
+    const std::string b = Write<lkplay::WavWriter>("b.wav", 44100, 2000);
+    m_options.verify = true;
+    std::vector<lkplay::PlayItem> items;
+    for (const std::string& path : {a, Path("missing.wav"), b})
+        items.push_back(lkplay::OpenItem(path));
+    EXPECT_EQ(lkplay::PlayItems(m_context, items), lkplay::kExitMissing);
+    const std::string out = Contents(m_out);
+    EXPECT_NE(out.find("verify: " + a + ": bit-exact: 3000 frames"), std::string::npos) << out;
+    EXPECT_NE(out.find("verify: " + b + ": bit-exact: 2000 frames"), std::string::npos) << out;
+    EXPECT_NE(Contents(m_err).find("missing.wav: no such file"), std::string::npos) << Contents(m_err);
+    EXPECT_EQ(std::count(m_fake.calls.begin(), m_fake.calls.end(), "start"), 2); // two streams
+}

@@ -549,7 +549,8 @@ ExitCode PlayStream(const PlayContext& context, std::vector<PlayItem>& items, si
     // The files that follow in the same mode and for the same device rate join the stream.
     items[first].deviceRate = deviceRate;
     std::vector<PlayItem*> group = {&items[first]};
-    while (*end < items.size() && items[*end].decoder && items[*end].decoder->info().dsd == info.dsd &&
+    while (*end < items.size() && items[*end].decoder && items[*end].openStatus == DecodeStatus::Ok &&
+           items[*end].decoder->info().dsd == info.dsd &&
            deviceRateFor(items[*end].decoder->info()) == deviceRate) {
         items[*end].deviceRate = deviceRate;
         group.push_back(&items[(*end)++]);
