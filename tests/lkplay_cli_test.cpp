@@ -1,10 +1,13 @@
 // lkplay's command line, terminal display and verification of the received stream.
+#include "tests/lkplay_fake_driver.h"
 #include "tools/lkplay/display.h"
 #include "tools/lkplay/options.h"
 #include "tools/lkplay/verify.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <vector>
 
 using lkplay::Frame;
@@ -16,13 +19,21 @@ bool Parse(std::vector<const char*> args, lkplay::Options* options, std::string*
     return lkplay::ParseOptions(static_cast<int>(args.size()), args.data(), options, error);
 }
 
+lkplay::StreamVerifier::OpenReference Source(std::vector<Frame> frames) {
+    return [frames](std::string*) { return std::make_unique<lkplay_test::VectorSource>(frames); };
+}
+
+// One file; the player played `played` frames of it (all by default).
 lkplay::VerifyResult Verify(const std::vector<Frame>& received, const std::vector<Frame>& file,
-                            size_t pieces = 1) {
-    lkplay::StreamVerifier verifier(received.data(), received.size(), Frame{0, 0});
-    const size_t step = (file.size() + pieces - 1) / pieces;
-    for (size_t at = 0; at < file.size(); at += step)
-        verifier.Feed(file.data() + at, std::min(step, file.size() - at));
-    return verifier.Finish();
+                            size_t pieces = 1, long played = -1) {
+    lkplay::StreamVerifier verifier(Frame{0, 0});
+    verifier.AddFile(Source(file));
+    verifier.SetPlayed(0, played < 0 ? file.size() : static_cast<size_t>(played));
+    const size_t step = std::max<size_t>(1, (received.size() + pieces - 1) / pieces);
+    for (size_t at = 0; at < received.size(); at += step)
+        verifier.Received(received.data() + at, std::min(step, received.size() - at));
+    verifier.Finish();
+    return verifier.Result(0);
 }
 
 } // namespace
@@ -57,10 +68,39 @@ TEST(LkplayOptions, ParsesEverythingAndRefusesNonsense) {
     EXPECT_TRUE(help.help);
 }
 
+TEST(LkplayOptions, ValuesAfterAnEqualsSignAndTheUnixFlags) {
+    lkplay::Options options;
+    std::string error;
+    ASSERT_TRUE(Parse({"--buffer=256", "--capture=out=1.wav", "--driver", "d.so", "-y", "--no-resample", "-"},
+                      &options, &error))
+        << error;
+    EXPECT_EQ(options.bufferSize, 256);
+    EXPECT_EQ(options.capturePath, "out=1.wav"); // only the first '=' splits
+    EXPECT_EQ(options.driverPath, "d.so");
+    EXPECT_TRUE(options.force);
+    EXPECT_TRUE(options.noResample);
+    EXPECT_EQ(options.files, (std::vector<std::string>{"-"}));
+
+    lkplay::Options version;
+    EXPECT_TRUE(Parse({"--version"}, &version, &error)); // no file needed
+    EXPECT_TRUE(version.version);
+    EXPECT_EQ(lkplay::VersionText().rfind("lkplay ", 0), 0u);
+
+    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{{"--buffer=", "a.wav"},
+                                                                              {"--capture=", "a.wav"},
+                                                                              {"--verify=yes", "a.wav"},
+                                                                              {"--buffer=x1", "a.wav"}}) {
+        lkplay::Options o;
+        std::string e;
+        EXPECT_FALSE(Parse(bad, &o, &e)) << bad[0];
+        EXPECT_FALSE(e.empty());
+    }
+}
+
 TEST(LkplayOptions, HelpListsEveryExitCode) {
     const std::string help = lkplay::HelpText();
-    for (const char* code : {" 0 ", " 1 ", " 2 ", " 3 ", " 4 ", " 5 ", " 6 ", " 7 ", " 8 ", " 9 ", "10 ",
-                             "11 ", "12 ", "13 ", "130 "})
+    for (const char* code : {" 0 ", " 1 ", " 2 ", " 3 ", " 4 ", " 5 ", " 6 ", " 7 ", " 8 ",  " 9 ",
+                             "10 ", "11 ", "12 ", "13 ", "14 ", "15 ", "16 ", "17 ", "130 ", "143 "})
         EXPECT_NE(help.find(code), std::string::npos) << code;
 }
 
@@ -100,9 +140,11 @@ TEST(LkplayDisplay, HeaderAndProgressLine) {
     stats.latePeriods = 2;
     stats.lateCallbacks = 1;
     EXPECT_EQ(lkplay::FormatProgress(5, 10, stats, 10),
-              "[#####-----]  0:05 / 0:10  late: 2 periods, 1 callbacks");
-    EXPECT_EQ(lkplay::FormatProgress(12, 10, stats, 4), "[####]  0:12 / 0:10  late: 2 periods, 1 callbacks");
-    EXPECT_EQ(lkplay::FormatProgress(3, -1, {}, 10), "0:03 / --:--  late: 0 periods, 0 callbacks");
+              "[#####-----]  0:05 / 0:10  late callbacks: 1, periods short of audio: 2");
+    EXPECT_EQ(lkplay::FormatProgress(12, 10, stats, 4),
+              "[####]  0:12 / 0:10  late callbacks: 1, periods short of audio: 2");
+    EXPECT_EQ(lkplay::FormatProgress(3, -1, {}, 10),
+              "0:03 / --:--  late callbacks: 0, periods short of audio: 0");
 }
 
 TEST(LkplayVerify, FindsTheFileAfterTheLeadIn) {
@@ -144,4 +186,51 @@ TEST(LkplayVerify, ReportsChangedMissingAndEarlyFrames) {
 TEST(LkplayVerify, SilentFile) {
     EXPECT_TRUE(Verify({{0, 0}, {0, 0}, {0, 0}, {7, 7}}, {{0, 0}, {0, 0}}).match);
     EXPECT_FALSE(Verify({{0, 0}, {7, 7}}, {{0, 0}, {0, 0}}).match);
+}
+
+TEST(LkplayVerify, FilesOfOneStreamAreCheckedEachAcrossTheSeam) {
+    const std::vector<Frame> a = {{1, 1}, {2, 2}, {3, 3}}, b = {{4, 4}, {5, 5}}, c = {{6, 6}};
+    std::vector<Frame> received = {{0, 0}, {0, 0}}; // lead-in
+    for (const auto* file : {&a, &b, &c})
+        received.insert(received.end(), file->begin(), file->end());
+    received.push_back({0, 0});    // the silence after the stream
+    received[2 + 3 + 1].left ^= 1; // the second frame of b
+
+    lkplay::StreamVerifier verifier(Frame{0, 0});
+    verifier.AddFile(Source(a));
+    verifier.AddFile(Source(b));
+    verifier.AddFile([](std::string* whyNot) -> std::unique_ptr<lkplay::FrameSource> {
+        *whyNot = "resampled";
+        return nullptr;
+    });
+    verifier.SetPlayed(0, 3);
+    verifier.SetPlayed(1, 2);
+    verifier.SetPlayed(2, 1);
+    for (const Frame& frame : received) // one frame at a time: results settle as the seams pass
+        verifier.Received(&frame, 1);
+    EXPECT_EQ(verifier.Settled(), 3u); // the silence after the stream passed the last seam too
+    verifier.Finish();
+    EXPECT_TRUE(verifier.Result(0).match) << verifier.Result(0).message;
+    EXPECT_EQ(verifier.Result(0).offset, 2u);
+    EXPECT_NE(verifier.Result(0).message.find("after 2 frames of lead-in"), std::string::npos);
+    EXPECT_FALSE(verifier.Result(1).match);
+    EXPECT_NE(verifier.Result(1).message.find("frame 1 of the file"), std::string::npos)
+        << verifier.Result(1).message;
+    EXPECT_FALSE(verifier.Result(2).verified);
+    EXPECT_EQ(verifier.Result(2).message, "resampled");
+}
+
+TEST(LkplayVerify, FrameCountMustMatchWhatTheFileHolds) {
+    // The player drops the file's last two frames, which are silence: every frame that arrived is
+    // right, only the count tells.
+    const std::vector<Frame> file = {{1, 1}, {2, 2}, {0, 0}, {0, 0}};
+    const std::vector<Frame> received = {{1, 1}, {2, 2}, {0, 0}, {0, 0}, {0, 0}};
+    lkplay::VerifyResult result = Verify(received, file, 1, 2);
+    EXPECT_FALSE(result.match);
+    EXPECT_NE(result.message.find("handed the driver 2 frames of the file, which holds 4"), std::string::npos)
+        << result.message;
+    // And a player that played more than the file holds.
+    result = Verify(received, {{1, 1}, {2, 2}}, 1, 3);
+    EXPECT_FALSE(result.match);
+    EXPECT_TRUE(Verify(received, file, 3).match);
 }

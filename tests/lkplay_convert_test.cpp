@@ -1,4 +1,5 @@
 // Sample conversion and the lock-free queue of lkplay.
+#include "tools/lkplay/reference.h"
 #include "tools/lkplay/sample_convert.h"
 #include "tools/lkplay/spsc_queue.h"
 
@@ -69,6 +70,42 @@ TEST(LkplayConvert, FloatIsScaledRoundedAndClipped) {
     EXPECT_EQ(f[0], (Frame{0x20000000u, 0xE0000000u}));
     auto d = Convert(PcmFormat::Double, true, 2, {Bytes<double>({-0.5}), Bytes<double>({2.0})}, 1);
     EXPECT_EQ(d[0], (Frame{0xC0000000u, 0x7FFFFFFFu}));
+}
+
+TEST(LkplayConvert, FloatRoundsToNearestAndSixtyFourBitTakesTheTopWord) {
+    // Values with a fraction after scaling by 2^31: 3 x 2^-32 scales to 1.5 (ties to even: 2), 5 x 2^-32
+    // to 2.5 (2), 7 x 2^-33 to 1.75 (2), -7 x 2^-33 to -1.75 (-2), 5 x 2^-34 to 0.625 (1). Truncation
+    // would give 1, 2, 1, -1 and 0.
+    EXPECT_EQ(lkplay::FloatToInt32(3.0 / 4294967296.0), 2);
+    EXPECT_EQ(lkplay::FloatToInt32(5.0 / 4294967296.0), 2);
+    EXPECT_EQ(lkplay::FloatToInt32(7.0 / 8589934592.0), 2);
+    EXPECT_EQ(lkplay::FloatToInt32(-7.0 / 8589934592.0), -2);
+    EXPECT_EQ(lkplay::FloatToInt32(5.0 / 17179869184.0), 1);
+    // 0.1f = 0x3DCCCCCD = 13421773 x 2^-27: x 2^31 = 13421773 x 16 = 214748368.
+    auto f = Convert(PcmFormat::Float, false, 2, {Bytes<float>({0.1f, -0.1f})}, 1);
+    EXPECT_EQ(f[0], (Frame{214748368u, static_cast<uint32_t>(-214748368)}));
+    // A 24-bit step of 1/3 (0.333333343267 as a float, 11184811 x 2^-25): x 2^31 = 715827904.
+    f = Convert(PcmFormat::Float, true, 1, {Bytes<float>({1.0f / 3.0f})}, 1);
+    EXPECT_EQ(f[0].left, 715827904u);
+    // 0.7 as a double is 0.6999999999999999555910790149937; x 2^31 = 1503238553.5999999 -> 1503238554.
+    auto d = Convert(PcmFormat::Double, false, 1, {Bytes<double>({0.7})}, 1);
+    EXPECT_EQ(d[0].left, 1503238554u);
+
+    // 64-bit integers: the top 32 bits are the sample, the low ones finer detail below them.
+    auto s64 =
+        Convert(PcmFormat::S64, false, 2, {Bytes<int64_t>({0x123456789ABCDEF0, -0x0000000100000000LL})}, 1);
+    EXPECT_EQ(s64[0], (Frame{0x12345678u, 0xFFFFFFFFu}));
+    s64 = Convert(PcmFormat::S64, true, 2,
+                  {Bytes<int64_t>({INT64_MIN}), Bytes<int64_t>({0x00000000FFFFFFFF})}, 1);
+    EXPECT_EQ(s64[0], (Frame{0x80000000u, 0u}));
+
+    // The verifier's own conversions agree on the same values.
+    EXPECT_EQ(lkplay::ReferenceFloatWord(0.7), 1503238554u);
+    EXPECT_EQ(lkplay::ReferenceFloatWord(-7.0 / 8589934592.0), static_cast<uint32_t>(-2));
+    const uint8_t s64le[8] = {0xF0, 0xDE, 0xBC, 0x9A, 0x78, 0x56, 0x34, 0x12};
+    EXPECT_EQ(lkplay::ReferenceIntegerWord(s64le, 64), 0x12345678u);
+    const uint8_t s24le[3] = {0x56, 0x34, 0x92};
+    EXPECT_EQ(lkplay::ReferenceIntegerWord(s24le, 24), 0x92345600u);
 }
 
 TEST(LkplayConvert, ReverseBits) {

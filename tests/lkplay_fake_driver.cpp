@@ -2,6 +2,7 @@
 
 #include "tests/support/alloc_control.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace lkplay_test {
@@ -43,9 +44,18 @@ ASIOError FakeAsio::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* p
     return ASE_OK;
 }
 
-ASIOError FakeAsio::canSampleRate(ASIOSampleRate) {
+ASIOError FakeAsio::canSampleRate(ASIOSampleRate r) {
     calls.push_back("canSampleRate");
-    return ASE_OK;
+    return std::find(rates.begin(), rates.end(), r) != rates.end() ? ASE_OK : ASE_NoClock;
+}
+
+size_t FakeAsio::Take(lkplay::Frame* out, size_t max) {
+    std::lock_guard lock(receivedLock);
+    const size_t count = std::min(max, received.size() - taken);
+    std::copy(received.begin() + static_cast<std::ptrdiff_t>(taken),
+              received.begin() + static_cast<std::ptrdiff_t>(taken + count), out);
+    taken += count;
+    return count;
 }
 
 ASIOError FakeAsio::getSampleRate(ASIOSampleRate* r) {
@@ -157,6 +167,7 @@ void FakeAsio::Period() {
 }
 
 void FakeAsio::Pack(int half) {
+    std::lock_guard lock(receivedLock);
     for (int32_t j = 0; j < m_frames; ++j) {
         received.push_back({m_blocks[0][static_cast<size_t>(half * m_frames + j)],
                             m_blocks[1][static_cast<size_t>(half * m_frames + j)]});
@@ -169,14 +180,28 @@ void FakeAsio::Run() {
     if (!callBack)
         return;
     const long before = testing_support::ThreadAllocationCount();
-    Period();
-    Period();
-    Pack(1);
-    Period();
-    for (int period = 0; period < maxPeriods && !m_stop; ++period) {
-        Pack(m_index);
+    if (legacyPriming) {
         Period();
-        std::this_thread::yield();
+        Period();
+        Pack(1);
+        Period();
+        for (int period = 0; period < maxPeriods && !m_stop; ++period) {
+            Pack(m_index);
+            Period();
+            std::this_thread::yield();
+        }
+    } else {
+        for (int period = 0; period < maxPeriods && !m_stop; ++period) {
+            if (period == resetAfterPeriods) {
+                errorText = "The Larkspur was disconnected";
+                m_callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+                break;
+            }
+            const int half = m_index;
+            Period();
+            Pack(half);
+            std::this_thread::yield();
+        }
     }
     callbackAllocations = testing_support::ThreadAllocationCount() - before;
 }

@@ -1,19 +1,39 @@
 // A stand-in IASIO for lkplay's host tests: it records the calls it gets and, once started, calls the
-// host back from its own thread the way the driver does (indices 0, 1, 0 while priming, then
-// alternating, one call per period), packing the halves into a "received" stream in the driver's
-// order: the second priming half first, then at each period the half it is about to hand out.
+// host back from its own thread (alternating indices, one call per period), and packs every half the
+// host filled into a "received" stream, from the first period on. `legacyPriming` packs as drivers
+// that lose the start do: the first half never, the second twice.
 #pragma once
 
 #include "platform/asio.h"
 #include "tools/lkplay/frame.h"
+#include "tools/lkplay/reference.h"
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace lkplay_test {
+
+// Frames from memory, as a reference for the verifier.
+class VectorSource : public lkplay::FrameSource {
+public:
+    explicit VectorSource(std::vector<lkplay::Frame> frames) : m_frames(std::move(frames)) {}
+    size_t Read(lkplay::Frame* out, size_t max) override {
+        const size_t n = std::min(max, m_frames.size() - m_at);
+        std::copy(m_frames.begin() + static_cast<long>(m_at), m_frames.begin() + static_cast<long>(m_at + n),
+                  out);
+        m_at += n;
+        return n;
+    }
+
+private:
+    std::vector<lkplay::Frame> m_frames;
+    size_t m_at = 0;
+};
 
 class FakeAsio : public IASIO {
 public:
@@ -30,6 +50,10 @@ public:
     int maxPeriods = 20000; // the thread stops calling back after this many periods
     bool callBack = true;   // false: start succeeds but no callback ever comes
     long corruptFrame = -1; // flips a bit of this received frame
+    bool legacyPriming = false;
+    int resetAfterPeriods = -1; // then the device is lost: an error text, kAsioResetRequest, no more calls
+    std::vector<double> rates = {44100,  48000,   88200,   96000,    176400, 192000, 352800,
+                                 384000, 2822400, 5644800, 11289600, 3072000}; // what canSampleRate takes
 
     // What the fake saw.
     std::vector<std::string> calls;
@@ -38,8 +62,10 @@ public:
     int32_t createdSize = 0;
     bool hostTakesTimeInfo = false;
     std::vector<int32_t> indices;        // buffer-switch indices, in order
-    std::vector<lkplay::Frame> received; // what the "device" got
-    long callbackAllocations = -1;       // heap allocations made by the host's callbacks
+    std::vector<lkplay::Frame> received; // what the "device" got; under `receivedLock` while it runs
+    std::mutex receivedLock;
+    size_t taken = 0;              // frames of `received` that Take has handed out
+    long callbackAllocations = -1; // heap allocations made by the host's callbacks
 
     FakeAsio() = default;
     ~FakeAsio();
@@ -72,6 +98,8 @@ public:
     ASIOError outputReady() override { return ASE_NotPresent; }
 
     int32_t frames() const { return m_frames; }
+    // Hands out up to `max` frames received since the last call, as the device tap does.
+    size_t Take(lkplay::Frame* out, size_t max);
     // Waits for the callback thread to run out of periods.
     void Join() {
         if (m_thread.joinable())

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 using lkplay::AsioHost;
@@ -57,10 +58,12 @@ Played Play(FakeAsio& driver, const HostSettings& settings, const std::vector<Fr
 }
 
 lkplay::VerifyResult Check(const FakeAsio& driver, const std::vector<Frame>& frames, bool dsd) {
-    lkplay::StreamVerifier verifier(driver.received.data(), driver.received.size(),
-                                    lkplay::SilenceFrame(dsd));
-    verifier.Feed(frames.data(), frames.size());
-    return verifier.Finish();
+    lkplay::StreamVerifier verifier(lkplay::SilenceFrame(dsd));
+    verifier.AddFile([frames](std::string*) { return std::make_unique<lkplay_test::VectorSource>(frames); });
+    verifier.SetPlayed(0, frames.size());
+    verifier.Received(driver.received.data(), driver.received.size());
+    verifier.Finish();
+    return verifier.Result(0);
 }
 
 } // namespace
@@ -122,8 +125,9 @@ TEST(LkplayHost, DsdSetsTheFormatRateAndWordBuffers) {
     EXPECT_EQ(driver.frames(), 64);
     const lkplay::VerifyResult result = Check(driver, frames, true);
     EXPECT_TRUE(result.match) << result.message;
-    // Lead-in and tail are DSD silence, not zeros.
-    EXPECT_EQ(driver.received.front(), lkplay::SilenceFrame(true));
+    // No lead-in: the file's first frame comes first; the tail is DSD silence, not zeros.
+    EXPECT_EQ(driver.received.front(), frames.front());
+    EXPECT_EQ(result.offset, 0u);
     EXPECT_EQ(driver.received.back(), lkplay::SilenceFrame(true));
 }
 
@@ -238,8 +242,11 @@ TEST(LkplayHost, MessagesAnsweredAsAHostShould) {
     EXPECT_EQ(host.OnMessage(kAsioSelectorSupported, kAsioSetIoFormat), 0);
     EXPECT_EQ(host.OnMessage(kAsioEngineVersion, 0), 2);
     EXPECT_EQ(host.OnMessage(kAsioSupportsTimeCode, 0), 0);
+    host.OnMessage(kAsioBufferSizeChange, 0);
+    EXPECT_FALSE(host.ResetRequested()); // lkplay never changes the buffer size while playing
     host.OnMessage(kAsioResetRequest, 0);
+    EXPECT_TRUE(host.ResetRequested()); // the stream cannot go on: the player stops it
     host.OnMessage(kAsioOverload, 0);
-    EXPECT_EQ(host.Stats().resetRequests, 1u);
+    EXPECT_EQ(host.Stats().resetRequests, 2u);
     EXPECT_EQ(host.Stats().overloads, 1u);
 }

@@ -4,12 +4,18 @@
 #include "tools/lkplay/audio_writers.h"
 #include "tools/lkplay/decoder.h"
 #include "tools/lkplay/player.h"
+#include "tools/lkplay/resampler.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <csignal>
+#include <chrono>
+#include <algorithm>
 #include <cstring>
+#include <thread>
+#include <tuple>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -20,11 +26,8 @@ namespace {
 
 FakeAsio* g_fake = nullptr;
 
-size_t ReceivedAudio(void* out, size_t size) {
-    const size_t bytes = g_fake->received.size() * sizeof(Frame);
-    if (out)
-        std::memcpy(out, g_fake->received.data(), std::min(size, bytes));
-    return bytes;
+size_t TakeAudio(void* out, size_t size) {
+    return g_fake->Take(static_cast<Frame*>(out), size / sizeof(Frame)) * sizeof(Frame);
 }
 
 size_t ReceivedModes(uint32_t* out, size_t count) {
@@ -34,6 +37,8 @@ size_t ReceivedModes(uint32_t* out, size_t count) {
 }
 
 void ClearRecord() {}
+
+void AttachTap(int) {}
 
 std::string Contents(std::FILE* file) {
     std::string text;
@@ -51,13 +56,13 @@ protected:
         m_dir = fs::temp_directory_path() / ("lkplay_player_" + std::to_string(::getpid()));
         fs::create_directories(m_dir);
         g_fake = &m_fake;
-        m_tap.Bind(&ReceivedAudio, &ReceivedModes, &ClearRecord);
+        m_tap.Bind(&TakeAudio, &ReceivedModes, &ClearRecord, &AttachTap);
         m_out = std::tmpfile();
         m_err = std::tmpfile();
         m_context.createDriver = [this]() -> IASIO* { return m_createFails ? nullptr : &m_fake; };
         m_context.tap = &m_tap;
         m_context.options = &m_options;
-        m_context.interrupted = &m_interrupted;
+        m_context.stopSignal = &m_stopSignal;
         m_context.out = m_out;
         m_context.err = m_err;
         m_context.stallSeconds = 0.2;
@@ -89,7 +94,7 @@ protected:
     FakeAsio m_fake;
     lkplay::DeviceTap m_tap;
     lkplay::Options m_options;
-    std::atomic<bool> m_interrupted{false};
+    std::atomic<int> m_stopSignal{0};
     lkplay::PlayContext m_context;
     std::FILE* m_out = nullptr;
     std::FILE* m_err = nullptr;
@@ -106,7 +111,7 @@ TEST_F(LkplayPlayer, PlaysVerifiesAndCaptures) {
     const std::string out = Contents(m_out);
     EXPECT_NE(out.find("Playing " + file), std::string::npos) << out;
     EXPECT_NE(out.find("verify: " + file + ": bit-exact: 3000 frames"), std::string::npos) << out;
-    EXPECT_NE(out.find("late: 0 periods"), std::string::npos) << out;
+    EXPECT_NE(out.find("periods short of audio: 0"), std::string::npos) << out;
     EXPECT_EQ(m_fake.rate, 48000);
     EXPECT_TRUE(Contents(m_err).empty());
 
@@ -137,7 +142,7 @@ TEST_F(LkplayPlayer, DsdFileGoesOutAsDsd) {
 TEST_F(LkplayPlayer, ADamagedReceptionFailsVerification) {
     const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 2000);
     m_options.verify = true;
-    m_fake.corruptFrame = 64 * 4 + 1500; // inside the file, after the lead-in
+    m_fake.corruptFrame = 1500; // inside the file
     EXPECT_EQ(Play(file), lkplay::kExitMismatch);
     const std::string out = Contents(m_out);
     EXPECT_NE(out.find("MISMATCH"), std::string::npos) << out;
@@ -151,12 +156,27 @@ TEST_F(LkplayPlayer, ADriverThatNeverCallsBackIsCaught) {
     EXPECT_EQ(m_fake.calls.back(), "disposeBuffers"); // and the driver was taken down
 }
 
-TEST_F(LkplayPlayer, InterruptStopsPlayback) {
+TEST_F(LkplayPlayer, SignalsStopPlaybackWithTheirOwnCodes) {
     const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 2000);
     m_fake.callBack = false;
-    m_interrupted = true;
+    m_context.stallSeconds = 30;
+    std::thread terminate([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        m_stopSignal = SIGTERM;
+    });
+    EXPECT_EQ(Play(file, Path("cut.wav")), lkplay::kExitTerminated);
+    terminate.join();
+    EXPECT_EQ(m_fake.calls.back(), "disposeBuffers"); // the driver was taken down
+    EXPECT_TRUE(fs::exists(Path("cut.wav")));         // and the capture closed as a valid file
+    lkplay::Decoder capture;
+    EXPECT_EQ(capture.Open(Path("cut.wav")), lkplay::DecodeStatus::Ok) << capture.error();
+
+    // Interrupted before anything started: nothing is asked of the driver.
+    FakeAsio other;
+    m_context.createDriver = [&other]() -> IASIO* { return &other; };
+    m_stopSignal = SIGINT;
     EXPECT_EQ(Play(file), lkplay::kExitInterrupted);
-    EXPECT_EQ(m_fake.calls.back(), "disposeBuffers");
+    EXPECT_TRUE(other.calls.empty());
 }
 
 TEST_F(LkplayPlayer, TruncatedFilePlaysWhatItHasThenFails) {
@@ -172,4 +192,108 @@ TEST_F(LkplayPlayer, NoDriverObject) {
     m_createFails = true;
     EXPECT_EQ(Play(file), lkplay::kExitDriverLoad);
     EXPECT_TRUE(m_fake.calls.empty());
+}
+
+TEST_F(LkplayPlayer, ALostDeviceEndsPlaybackAndKeepsTheCaptureValid) {
+    const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 20000);
+    m_fake.resetAfterPeriods = 100; // 6400 frames in, the driver reports the device gone
+    m_fake.maxPeriods = 1000;
+    m_context.stallSeconds = 30; // the reset request, not the stall guard, ends it
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Play(file, Path("part.wav")), lkplay::kExitDeviceLost);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(seconds, 2.5);
+    EXPECT_NE(Contents(m_err).find("the device was lost during playback: The Larkspur was disconnected"),
+              std::string::npos)
+        << Contents(m_err);
+    EXPECT_EQ(m_fake.calls.back(), "disposeBuffers");
+    // The capture is a valid WAV of what arrived before the loss.
+    lkplay::Decoder decoder;
+    ASSERT_EQ(decoder.Open(Path("part.wav")), lkplay::DecodeStatus::Ok) << decoder.error();
+    std::vector<Frame> captured;
+    EXPECT_EQ(decoder.Read(captured), lkplay::DecodeStatus::Ok);
+    while (decoder.Read(captured) == lkplay::DecodeStatus::Ok) {
+    }
+    ASSERT_EQ(captured.size(), 6400u);
+    EXPECT_TRUE(std::equal(captured.begin(), captured.end(), m_frames.begin()));
+}
+
+TEST_F(LkplayPlayer, ADriverThatLosesTheFirstPeriodIsCaughtByVerify) {
+    const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 3000);
+    m_options.verify = true;
+    m_fake.legacyPriming = true;
+    EXPECT_EQ(Play(file), lkplay::kExitMismatch);
+    EXPECT_NE(Contents(m_out).find("MISMATCH: frame 0 of the file"), std::string::npos) << Contents(m_out);
+}
+
+TEST_F(LkplayPlayer, RatesTheDeviceRefusesAreResampledWithinTheirFamily) {
+    m_options.verify = true;
+    for (const auto& [rate, target, name] : std::vector<std::tuple<uint32_t, double, std::string>>{
+             {22050, 44100, "44.1 kHz"}, {8000, 48000, "48 kHz"}, {11025, 44100, "44.1 kHz"}}) {
+        SCOPED_TRACE(rate);
+        FakeAsio fake;
+        m_context.createDriver = [&fake]() -> IASIO* { return &fake; };
+        g_fake = &fake;
+        std::rewind(m_out);
+        const std::string file = Write<lkplay::WavWriter>("low.wav", rate, 4000);
+        EXPECT_EQ(Play(file), lkplay::kExitOk) << Contents(m_err);
+        EXPECT_EQ(fake.rate, target);
+        const std::string out = Contents(m_out);
+        EXPECT_NE(out.find("resampled to " + name + ": the device does not play"), std::string::npos) << out;
+        EXPECT_NE(out.find("not verified: resampled from"), std::string::npos) << out;
+        // The file's length at the device's rate, give or take the filter's edges.
+        const double expected = 4000.0 * target / rate;
+        const auto last = std::find_if(fake.received.rbegin(), fake.received.rend(), [](const Frame& f) {
+            return !(f == Frame{0, 0});
+        });
+        EXPECT_NEAR(static_cast<double>(fake.received.rend() - last), expected, expected * 0.02);
+        fs::remove(file);
+    }
+    g_fake = &m_fake;
+    m_context.createDriver = [this]() -> IASIO* { return &m_fake; };
+
+    // --no-resample refuses instead, before any buffer is made.
+    m_options.noResample = true;
+    const std::string file = Write<lkplay::WavWriter>("low.wav", 22050, 1000);
+    EXPECT_EQ(Play(file), lkplay::kExitUnsupported);
+    EXPECT_NE(
+        Contents(m_err).find("the device does not play 22.05 kHz (22050 Hz); --no-resample keeps lkplay "
+                             "from resampling it to 44.1 kHz"),
+        std::string::npos)
+        << Contents(m_err);
+    EXPECT_EQ(std::count(m_fake.calls.begin(), m_fake.calls.end(), "createBuffers"), 0);
+
+    // DSD at a rate the device refuses cannot be resampled.
+    m_options.noResample = false;
+    const std::string dsd = Write<lkplay::DsfWriter>("odd.dsf", 2822400 * 8, 1000);
+    EXPECT_EQ(Play(dsd), lkplay::kExitUnsupported);
+    EXPECT_NE(Contents(m_err).find("the device does not play DSD512"), std::string::npos) << Contents(m_err);
+}
+
+TEST(LkplayRates, NearestRateOfTheSameFamily) {
+    const auto all = [](double) { return true; };
+    EXPECT_EQ(lkplay::NearestFamilyRate(22050, all), 44100);
+    EXPECT_EQ(lkplay::NearestFamilyRate(11025, all), 44100);
+    EXPECT_EQ(lkplay::NearestFamilyRate(8000, all), 48000);
+    EXPECT_EQ(lkplay::NearestFamilyRate(32000, all), 48000);
+    EXPECT_EQ(lkplay::NearestFamilyRate(1411200, all), 705600);
+    const auto high = [](double rate) { return rate >= 176400; };
+    EXPECT_EQ(lkplay::NearestFamilyRate(44100, high), 176400);
+    EXPECT_EQ(lkplay::NearestFamilyRate(48000, high), 192000);
+    EXPECT_EQ(lkplay::NearestFamilyRate(44100, [](double) { return false; }), 0);
+}
+
+TEST_F(LkplayPlayer, AFileThatCannotBeOpenedSplitsTheListAndTheRestPlays) {
+    const std::string a = Write<lkplay::WavWriter>("a.wav", 44100, 3000);
+    const std::string b = Write<lkplay::WavWriter>("b.wav", 44100, 2000);
+    m_options.verify = true;
+    std::vector<lkplay::PlayItem> items;
+    for (const std::string& path : {a, Path("missing.wav"), b})
+        items.push_back(lkplay::OpenItem(path));
+    EXPECT_EQ(lkplay::PlayItems(m_context, items), lkplay::kExitMissing);
+    const std::string out = Contents(m_out);
+    EXPECT_NE(out.find("verify: " + a + ": bit-exact: 3000 frames"), std::string::npos) << out;
+    EXPECT_NE(out.find("verify: " + b + ": bit-exact: 2000 frames"), std::string::npos) << out;
+    EXPECT_NE(Contents(m_err).find("missing.wav: no such file"), std::string::npos) << Contents(m_err);
+    EXPECT_EQ(std::count(m_fake.calls.begin(), m_fake.calls.end(), "start"), 2); // two streams
 }

@@ -2,6 +2,7 @@
 
 #include "sim/larkspur/targets.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -144,6 +145,23 @@ void Device::ClearRecord() {
     m_writePackets = 0;
 }
 
+void Device::SetAudioRecording(bool on) {
+    std::lock_guard lock(m_mutex);
+    m_recordAudio = on;
+    m_audio.clear();
+    m_audio.shrink_to_fit();
+}
+
+size_t Device::TakeAudio(void* out, size_t size) {
+    std::lock_guard lock(m_mutex);
+    const size_t taken = std::min(size, m_audio.size()) / 8 * 8;
+    if (taken > 0) {
+        std::memcpy(out, m_audio.data(), taken);
+        m_audio.erase(m_audio.begin(), m_audio.begin() + static_cast<std::ptrdiff_t>(taken));
+    }
+    return taken;
+}
+
 size_t Device::OpenPins() const {
     std::lock_guard lock(m_mutex);
     size_t count = 0;
@@ -180,6 +198,8 @@ void Device::RecordAudio(const void* data, ULONG bytes) {
         return;
     const BYTE* in = static_cast<const BYTE*>(data);
     std::lock_guard lock(m_mutex);
+    if (!m_recordAudio)
+        return;
     const size_t start = m_audio.size();
     m_audio.insert(m_audio.end(), in, in + bytes);
     if (m_dsd) {

@@ -101,6 +101,12 @@ public:
     std::vector<BYTE> Audio() const;
     size_t WritePackets() const { return m_writePackets.load(); }
     void ClearRecord();
+    // Whether completed writes are kept in the audio record (on for devices tests create). Turning it
+    // off or on forgets the audio kept so far.
+    void SetAudioRecording(bool on);
+    // Moves up to `size` bytes (whole 8-byte frames) from the front of the audio record into `out`;
+    // returns how many. A reader that takes as it goes keeps the record small.
+    size_t TakeAudio(void* out, size_t size);
 
     // The fault pins meet from now on (fault.h); Fault{} clears it, and an unplugged or hung device
     // answers again.
@@ -137,6 +143,7 @@ private:
     std::vector<std::weak_ptr<PinTarget>> m_pins;
     std::vector<RecordEvent> m_events;
     std::vector<BYTE> m_audio;
+    bool m_recordAudio = true;
     WAVEFORMATEXTENSIBLE m_latestFormat{};
     ULONG m_latestInterface = 0;
     bool m_anyConnect = false;

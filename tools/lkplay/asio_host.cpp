@@ -95,7 +95,7 @@ bool AsioHost::Fail(HostFailure* failure, HostStep step, ASIOError code, const s
     return false;
 }
 
-bool AsioHost::Prepare(const HostSettings& settings, HostFailure* failure) {
+bool AsioHost::Open(const HostSettings& settings, HostFailure* failure) {
     m_settings = settings;
     g_host.store(this, std::memory_order_release);
 
@@ -123,6 +123,18 @@ bool AsioHost::Prepare(const HostSettings& settings, HostFailure* failure) {
                         std::string("the driver refused the ") + (settings.dsd ? "DSD" : "PCM") + " format");
     }
 
+    m_opened = true;
+    return true;
+}
+
+ASIOError AsioHost::CanSampleRate(double rate) {
+    return m_driver->canSampleRate(rate);
+}
+
+bool AsioHost::Prepare(const HostSettings& settings, HostFailure* failure) {
+    if (!m_opened && !Open(settings, failure))
+        return false;
+    m_settings = settings;
     if (ASIOError rc = m_driver->canSampleRate(settings.rate); rc != ASE_OK)
         return Fail(failure, HostStep::SampleRate, rc,
                     "the driver cannot play at " + RateText(settings.rate));
@@ -184,6 +196,7 @@ bool AsioHost::Start(HostFailure* failure) {
     m_drained = false;
     m_previousCallbackNs = 0;
     m_finished.store(false, std::memory_order_relaxed);
+    m_resetRequested.store(false, std::memory_order_relaxed);
     if (ASIOError rc = m_driver->start(); rc != ASE_OK) {
         // With the buffers in place, nothing to start on means no stream in this format and rate.
         if (rc == ASE_NotPresent)
@@ -272,6 +285,9 @@ int32_t AsioHost::OnMessage(int32_t selector, int32_t value) {
     case kAsioSupportsTimeInfo:
         return m_settings.timeInfo ? 1 : 0;
     case kAsioResetRequest:
+        m_resetRequested.store(true, std::memory_order_release);
+        m_resetRequests.fetch_add(1, std::memory_order_relaxed);
+        return 1;
     case kAsioBufferSizeChange:
         m_resetRequests.fetch_add(1, std::memory_order_relaxed);
         return 1;

@@ -20,8 +20,9 @@ struct HostSettings {
     double rate = 44100;    // PCM sample rate, or DSD bit rate
     int32_t bufferSize = 0; // samples per channel; 0 takes the driver's preferred size
     bool timeInfo = true;   // take bufferSwitchTimeInfo when the driver offers it
-    // Silence before the file: a driver may drop or repeat what the host writes while it primes.
-    int leadInPeriods = 4;
+    // Silence before the file, for a driver that drops or repeats what the host writes while it
+    // primes. None: every half from the first period on must reach the device.
+    int leadInPeriods = 0;
     // Silence after the file, so its last frames reach the device before the stream stops.
     int tailPeriods = 4;
 };
@@ -38,8 +39,8 @@ struct HostStats {
     uint64_t callbacks = 0;
     uint64_t timeInfoCallbacks = 0;
     uint64_t framesPlayed = 0;  // frames of the file handed to the driver
-    uint64_t latePeriods = 0;   // periods the decoder had not filled in time (played as silence)
-    uint64_t lateCallbacks = 0; // callbacks that came more than half a period late
+    uint64_t latePeriods = 0;   // periods short of audio: the decoder had not filled them in time
+    uint64_t lateCallbacks = 0; // callbacks that came more than half a period after they were due
     uint64_t overloads = 0;     // kAsioOverload messages from the driver
     uint64_t resetRequests = 0; // kAsioResetRequest, kAsioBufferSizeChange
     uint64_t rateChanges = 0;   // sampleRateDidChange calls
@@ -52,13 +53,19 @@ public:
     AsioHost(const AsioHost&) = delete;
     AsioHost& operator=(const AsioHost&) = delete;
 
-    // init, I/O format, sample rate, buffer size, output type check, createBuffers.
+    // init, the channels and the I/O format of settings.dsd: then the driver answers for rates.
+    bool Open(const HostSettings& settings, HostFailure* failure);
+    // canSampleRate, once open.
+    ASIOError CanSampleRate(double rate);
+    // Open as far as not done, then sample rate, buffer size, output type check, createBuffers.
     bool Prepare(const HostSettings& settings, HostFailure* failure);
     bool Start(HostFailure* failure);
     // The decoder has pushed its last frame; once the queue is empty the host plays silence.
     void EndOfInput() { m_inputEnded.store(true, std::memory_order_release); }
     // The file and the silence after it have been handed to the driver.
     bool Finished() const { return m_finished.load(std::memory_order_acquire); }
+    // The driver asked for a reset (kAsioResetRequest): the stream cannot go on as it is.
+    bool ResetRequested() const { return m_resetRequested.load(std::memory_order_acquire); }
     // stop and disposeBuffers, as far as they are due; safe to call more than once.
     void Shutdown();
 
@@ -85,6 +92,7 @@ private:
     int32_t m_bufferSize = 0;
     int32_t m_halfFrames = 0;
     int64_t m_periodNs = 0;
+    bool m_opened = false;
     bool m_buffersCreated = false;
     bool m_started = false;
 
@@ -96,6 +104,7 @@ private:
 
     std::atomic<bool> m_inputEnded{false};
     std::atomic<bool> m_finished{false};
+    std::atomic<bool> m_resetRequested{false};
     std::atomic<int64_t> m_lastCallbackNs{0};
     std::atomic<uint64_t> m_callbacksCount{0}, m_timeInfoCount{0}, m_framesPlayed{0}, m_latePeriods{0},
         m_lateCallbacks{0}, m_overloads{0}, m_resetRequests{0}, m_rateChanges{0};

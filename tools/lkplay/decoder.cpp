@@ -9,7 +9,9 @@ extern "C" {
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace lkplay {
@@ -132,7 +134,8 @@ DecodeStatus Decoder::FailAv(DecodeStatus status, const std::string& what, int a
 DecodeStatus Decoder::Open(const std::string& path) {
     m_path = path;
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
+    const bool standardInput = path == "-";
+    if (standardInput ? fstat(0, &st) != 0 : stat(path.c_str(), &st) != 0) {
         const int err = errno;
         if (err == ENOENT || err == ENOTDIR)
             return Fail(DecodeStatus::Missing, "no such file");
@@ -142,7 +145,7 @@ DecodeStatus Decoder::Open(const std::string& path) {
     if (S_ISDIR(st.st_mode))
         return Fail(DecodeStatus::Unreadable, "is a directory");
 
-    int rc = avformat_open_input(&m_format, path.c_str(), nullptr, nullptr);
+    int rc = avformat_open_input(&m_format, standardInput ? "pipe:0" : path.c_str(), nullptr, nullptr);
     if (rc == AVERROR(ENOMEM))
         return Fail(DecodeStatus::NoMemory, "out of memory");
     if (rc == AVERROR(EACCES) || rc == AVERROR(EPERM) || rc == AVERROR(EIO))
@@ -198,6 +201,7 @@ DecodeStatus Decoder::Classify() {
         m_info.integer = true;
         m_info.samples = lsbFirst ? "1-bit DSD, LSB first" : "1-bit DSD, MSB first";
         m_dsd.emplace(m_info.channels, planar, lsbFirst);
+        m_dsdPlanar = planar;
         m_info.totalSamples = ToSamples(stream->duration);
         return DecodeStatus::Ok;
     }
@@ -267,11 +271,58 @@ DecodeStatus Decoder::Finish(std::vector<Frame>& out) {
         out.resize(out.size() + 1);
         out.resize(out.size() - 1 + m_dsd->Flush(&out.back()));
     }
+    if (m_shortRead && !DeclaredSizeIsPlaceholder())
+        return Fail(DecodeStatus::Truncated, "truncated: the audio data ends early, after " +
+                                                 std::to_string(m_samplesRead) + " samples");
     if (m_declaredSamples > 0 && m_samplesRead < m_declaredSamples)
         return Fail(DecodeStatus::Truncated, "truncated: the file ends after " +
                                                  std::to_string(m_samplesRead) + " of " +
                                                  std::to_string(m_declaredSamples) + " samples");
     return DecodeStatus::End;
+}
+
+// A writer that streams a WAV to a pipe cannot know the data size and writes a placeholder; such a
+// file ends where its data ends and is complete. So does a WAV read from a pipe.
+bool Decoder::DeclaredSizeIsPlaceholder() const {
+    if (m_info.container != "wav")
+        return false;
+    std::FILE* file = m_path == "-" ? nullptr : std::fopen(m_path.c_str(), "rb");
+    if (!file)
+        return m_path == "-";
+    uint8_t head[65536];
+    const size_t got = std::fread(head, 1, sizeof head, file);
+    std::fclose(file);
+    auto le32 = [&](size_t at) {
+        return static_cast<uint32_t>(head[at]) | static_cast<uint32_t>(head[at + 1]) << 8 |
+               static_cast<uint32_t>(head[at + 2]) << 16 | static_cast<uint32_t>(head[at + 3]) << 24;
+    };
+    for (size_t at = 12; at + 8 <= got;) {
+        const uint32_t size = le32(at + 4);
+        if (std::memcmp(head + at, "data", 4) == 0)
+            return size == 0 || size == 0x7FFFF000u || size == 0x7FFFFFFFu || size == 0xFFFFFFFFu;
+        at += 8 + static_cast<size_t>(size) + (size & 1);
+    }
+    return false;
+}
+
+// Cuts a short last packet to whole frames: bytes per frame in PCM, bytes per channel in DSD (a
+// planar DSD packet holds one block per channel, of which the last may be short).
+void Decoder::TrimShortPacket() {
+    const AVCodecParameters* par = m_format->streams[m_stream]->codecpar;
+    const int channels = m_info.channels;
+    int size = m_packet->size;
+    if (m_dsd && m_dsdPlanar && channels == 2) {
+        const int block = par->block_align / channels;
+        const int usable = block > 0 ? std::max(0, std::min(block, size - block)) : 0;
+        if (usable < block && usable > 0)
+            std::memmove(m_packet->data + usable, m_packet->data + block, static_cast<size_t>(usable));
+        size = 2 * usable;
+    } else if (m_dsd) {
+        size -= size % channels;
+    } else if (par->block_align > 0) {
+        size -= size % par->block_align;
+    }
+    m_packet->size = std::max(0, size);
 }
 
 DecodeStatus Decoder::Read(std::vector<Frame>& out) {
@@ -298,11 +349,14 @@ DecodeStatus Decoder::Read(std::vector<Frame>& out) {
             continue;
         }
         if (m_packet->flags & AV_PKT_FLAG_CORRUPT) {
-            // A short read: the data ends before the length its chunk header gives.
-            av_packet_unref(m_packet);
-            m_ended = true;
-            return Fail(DecodeStatus::Truncated, "truncated: the audio data ends early, after " +
-                                                     std::to_string(m_samplesRead) + " samples");
+            // A short read: the data ends before the length its chunk header gives. What is there is
+            // played, to the last whole frame; the file is then reported as cut at its end.
+            m_shortRead = true;
+            if (av_packet_make_writable(m_packet) < 0) {
+                av_packet_unref(m_packet);
+                return Fail(DecodeStatus::NoMemory, "out of memory");
+            }
+            TrimShortPacket();
         }
         if (m_dsd) {
             const size_t first = out.size();

@@ -62,6 +62,8 @@ private:
     DecodeStatus ReceivePcm(std::vector<Frame>& out);
     DecodeStatus Finish(std::vector<Frame>& out);
     int64_t ToSamples(int64_t duration) const;
+    bool DeclaredSizeIsPlaceholder() const;
+    void TrimShortPacket();
 
     std::string m_path;
     std::string m_error;
@@ -76,6 +78,8 @@ private:
     int64_t m_samplesRead = 0;
     int64_t m_declaredSamples = -1;
     std::optional<DsdPacker> m_dsd;
+    bool m_dsdPlanar = false;
+    bool m_shortRead = false;
 };
 
 const char* DecodeStatusName(DecodeStatus status);

@@ -16,7 +16,9 @@ std::string FormatDuration(double seconds);
 // Two lines: the file, then its format, rate and the buffer size.
 std::string FormatHeader(const std::string& path, const StreamInfo& info, int32_t bufferSize);
 
-// "[#########---------]  0:03 / 0:10  late: 0 periods, 0 callbacks" in `width` columns of bar;
+// "[#########---------]  0:03 / 0:10  late callbacks: 0, periods short of audio: 0" in `width`
+// columns of bar (late callbacks: the driver called back late; periods short of audio: the decoder
+// had not filled a period in time, and it was played as silence);
 // total < 0 (unknown) shows no bar.
 std::string FormatProgress(double elapsed, double total, const HostStats& stats, int width = 30);
 

@@ -12,9 +12,11 @@
 namespace {
 
 void Usage(std::FILE* out) {
-    std::fprintf(out, "usage: lksample [--rate DSD_RATE] [--seconds S] [--freq HZ] OUT.dsf|OUT.dff\n"
-                      "Writes a stereo DSD sine (left HZ, right 1.5 x HZ) through a delta-sigma modulator.\n"
-                      "Defaults: --rate 2822400 (DSD64), --seconds 1, --freq 1000.\n");
+    std::fprintf(out,
+                 "usage: lksample [--rate DSD_RATE] [--seconds S] [--freq HZ] [--silence S] OUT.dsf|OUT.dff\n"
+                 "Writes a stereo DSD sine (left HZ, right 1.5 x HZ) through a delta-sigma modulator,\n"
+                 "after --silence seconds of DSD silence.\n"
+                 "Defaults: --rate 2822400 (DSD64), --seconds 1, --freq 1000, --silence 0.\n");
 }
 
 bool EndsWith(const std::string& text, const char* suffix) {
@@ -31,13 +33,14 @@ bool ParseNumber(const char* text, double* value) {
 } // namespace
 
 int main(int argc, char** argv) {
-    double rate = 2822400, seconds = 1, frequency = 1000;
+    double rate = 2822400, seconds = 1, frequency = 1000, silence = 0;
     std::string path;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         double* target = arg == "--rate"      ? &rate
                          : arg == "--seconds" ? &seconds
                          : arg == "--freq"    ? &frequency
+                         : arg == "--silence" ? &silence
                                               : nullptr;
         if (target && i + 1 < argc && ParseNumber(argv[i + 1], target)) {
             ++i;
@@ -65,6 +68,9 @@ int main(int argc, char** argv) {
     const auto frames = static_cast<size_t>(seconds * rate / lkplay::kDsdSamplesPerWord);
     std::vector<lkplay::Frame> block(4096);
     bool ok = writer->Open(path, static_cast<uint32_t>(rate));
+    const auto quiet = static_cast<size_t>(silence * rate / lkplay::kDsdSamplesPerWord);
+    const std::vector<lkplay::Frame> idle(quiet, lkplay::SilenceFrame(true));
+    ok = ok && writer->Write(idle.data(), idle.size());
     for (size_t done = 0; ok && done < frames; done += block.size()) {
         const size_t count = std::min(block.size(), frames - done);
         for (size_t i = 0; i < count; ++i)

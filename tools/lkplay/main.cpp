@@ -1,5 +1,7 @@
 // lkplay: plays audio files through the Larkspur ASIO driver, as an ASIO host does.
 #include "tools/common/driver_loader.h"
+#include "tools/lkplay/capture_paths.h"
+#include "tools/lkplay/decoder.h"
 #include "tools/lkplay/device_tap.h"
 #include "tools/lkplay/options.h"
 #include "tools/lkplay/player.h"
@@ -12,10 +14,10 @@
 
 namespace {
 
-std::atomic<bool> g_interrupted{false};
+std::atomic<int> g_stopSignal{0};
 
-void OnSignal(int) {
-    g_interrupted.store(true);
+void OnSignal(int signal) {
+    g_stopSignal.store(signal);
 }
 
 } // namespace
@@ -30,6 +32,35 @@ int main(int argc, char** argv) {
     if (options.help) {
         std::fputs(lkplay::HelpText().c_str(), stdout);
         return lkplay::kExitOk;
+    }
+    if (options.version) {
+        std::fputs(lkplay::VersionText().c_str(), stdout);
+        return lkplay::kExitOk;
+    }
+    size_t fromStdin = 0;
+    for (const std::string& file : options.files)
+        fromStdin += file == "-" ? 1 : 0;
+    if (fromStdin > 1) {
+        std::fprintf(stderr, "lkplay: standard input (-) can be played only once\n");
+        return lkplay::kExitUsage;
+    }
+
+    // Every file is opened, and every capture path checked, before anything plays: a capture never
+    // destroys a file.
+    std::vector<lkplay::PlayItem> items;
+    for (const std::string& file : options.files)
+        items.push_back(lkplay::OpenItem(file));
+    if (!options.capturePath.empty()) {
+        for (size_t i = 0; i < items.size(); ++i) {
+            const bool dsd = items[i].openStatus == lkplay::DecodeStatus::Ok && items[i].decoder->info().dsd;
+            items[i].capturePath = lkplay::CaptureNameFor(options.capturePath, i, items.size(), dsd);
+            const lkplay::CaptureCheck check =
+                lkplay::CheckCapturePath(items[i].capturePath, options.files, options.force);
+            if (check.code != lkplay::kExitOk) {
+                std::fprintf(stderr, "lkplay: %s\n", check.message.c_str());
+                return check.code;
+            }
+        }
     }
 
     lktool::DriverLibrary library;
@@ -52,21 +83,7 @@ int main(int argc, char** argv) {
     context.library = &library;
     context.tap = &tap;
     context.options = &options;
-    context.interrupted = &g_interrupted;
+    context.stopSignal = &g_stopSignal;
     context.terminal = isatty(fileno(stdout)) != 0;
-
-    int result = lkplay::kExitOk;
-    for (size_t i = 0; i < options.files.size() && !g_interrupted.load(); ++i) {
-        const std::string capture =
-            options.capturePath.empty()
-                ? std::string()
-                : lkplay::CapturePathFor(options.capturePath, i, options.files.size());
-        const lkplay::ExitCode code = lkplay::PlayFile(context, options.files[i], capture);
-        if (result == lkplay::kExitOk)
-            result = code;
-        if (code == lkplay::kExitDriverLoad || code == lkplay::kExitDriverInit ||
-            code == lkplay::kExitInterrupted)
-            break;
-    }
-    return result;
+    return lkplay::PlayItems(context, items);
 }

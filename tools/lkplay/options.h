@@ -16,12 +16,16 @@ struct Options {
     bool quiet = false;
     bool timeInfo = true;
     bool help = false;
+    bool version = false;
+    bool force = false;      // --force, -y: a capture may replace an existing file
+    bool noResample = false; // refuse a rate the device does not take instead of resampling
 };
 
 // False with a message in `error` when the command line is not usable.
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 
 std::string HelpText();
+std::string VersionText();
 
 // Where the capture of file `index` (from 0) of `count` goes: the path itself for one file, else the
 // path with "-N" (from 1) before its extension.
