@@ -104,8 +104,7 @@ HRESULT CKsFilter::GetPinPropertySimple(ULONG pinId, REFGUID set, ULONG id, PVOI
     KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsFilter::GetPinPropertySimple()");
     KSP_PIN request = PinRequest(pinId, set, id);
     ULONG returned = 0;
-    const HRESULT hr =
-        SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &request, sizeof request, value, valueSize, &returned);
+    const HRESULT hr = Ioctl(IOCTL_KS_PROPERTY, &request, sizeof request, value, valueSize, &returned);
     KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsFilter::GetPinPropertySimple", hr);
     return hr;
 }
@@ -115,7 +114,7 @@ HRESULT CKsFilter::GetPinPropertyMulti(ULONG pinId, REFGUID set, ULONG id, PKSMU
     KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsFilter::GetPinPropertyMulti()");
     KSP_PIN request = PinRequest(pinId, set, id);
     ULONG size = 0;
-    HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &request, sizeof request, nullptr, 0, &size);
+    HRESULT hr = Ioctl(IOCTL_KS_PROPERTY, &request, sizeof request, nullptr, 0, &size);
     if (SUCCEEDED(hr)) {
         // Zero-filled, so a reply shorter than announced leaves no stale bytes behind its end.
         BYTE* buffer = new (std::nothrow) BYTE[size]();
@@ -125,7 +124,7 @@ HRESULT CKsFilter::GetPinPropertyMulti(ULONG pinId, REFGUID set, ULONG id, PKSMU
         } else {
             if (itemsSize)
                 *itemsSize = size;
-            hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &request, sizeof request, buffer, size, nullptr);
+            hr = Ioctl(IOCTL_KS_PROPERTY, &request, sizeof request, buffer, size, nullptr);
         }
     }
     KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsFilter::GetPinPropertyMulti", hr);

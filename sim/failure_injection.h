@@ -37,6 +37,8 @@ enum class Call {
     SetupDiGetDeviceInterfaceDetailW,
     SetupDiGetDeviceInstanceIdW,
     SetupDiGetDeviceInterfaceAlias,
+    GetOverlappedResult,
+    CancelIoEx,
     Count
 };
 

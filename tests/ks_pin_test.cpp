@@ -176,6 +176,10 @@ TEST_F(PinTest, AListReadThatFailsLateKeepsItsBufferForTheDestructor) {
 }
 
 TEST_F(PinTest, AllocationFailuresAreUnreadProperties) {
+    ULONG flow = 0;
+    ASSERT_EQ(Filter().GetPinPropertySimple(0, KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW, &flow, sizeof flow),
+              S_OK)
+        << "the filter's request block exists from now on";
     FailOneAllocationAfter(0);
     HRESULT hr = E_FAIL;
     CKsPin pin(&Filter(), 0, &hr);

@@ -57,6 +57,70 @@ bool Device::PendingProperties() const {
     return m_pendingProperties;
 }
 
+void Device::SetHung(bool hung) {
+    m_hung = hung;
+}
+
+bool Device::IsHung() const {
+    return m_hung.load();
+}
+
+void Device::SetCancelIgnored(bool ignored) {
+    m_cancelIgnored = ignored;
+}
+
+size_t Device::HeldRequests() const {
+    std::lock_guard lock(m_mutex);
+    return m_held.size();
+}
+
+size_t Device::ReleaseHeld() {
+    std::vector<Held> held;
+    {
+        std::lock_guard lock(m_mutex);
+        held.swap(m_held);
+    }
+    for (const Held& request : held)
+        sim::CompleteOverlapped(request.overlapped, kErrorOperationAborted, 0);
+    return held.size();
+}
+
+bool Device::Hold(const void* target, OVERLAPPED* overlapped) {
+    if (!m_hung.load() || !overlapped)
+        return false;
+    std::lock_guard lock(m_mutex);
+    m_held.push_back({target, overlapped});
+    return true;
+}
+
+bool Device::CancelHeld(const void* target, OVERLAPPED* overlapped) {
+    std::vector<Held> cancelled;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const Held& request : m_held)
+            if (request.target == target && (!overlapped || request.overlapped == overlapped))
+                cancelled.push_back(request);
+        if (cancelled.empty())
+            return false;
+        if (m_cancelIgnored.load())
+            return true;
+        std::erase_if(m_held, [&](const Held& request) {
+            return request.target == target && (!overlapped || request.overlapped == overlapped);
+        });
+    }
+    for (const Held& request : cancelled)
+        sim::CompleteOverlapped(request.overlapped, kErrorOperationAborted, 0);
+    return true;
+}
+
+DWORD Device::Answer(DWORD status, DWORD bytes, OVERLAPPED* overlapped) const {
+    if (overlapped && PendingProperties()) {
+        sim::CompleteOverlapped(overlapped, status, bytes);
+        return ERROR_IO_PENDING;
+    }
+    return status;
+}
+
 std::shared_ptr<sim::IoTarget> Device::OpenFilter() {
     return std::make_shared<FilterTarget>(shared_from_this());
 }
@@ -293,16 +357,12 @@ DWORD ReplyProperty(const Device& device, const void* value, DWORD size, void* o
                     DWORD* returned, OVERLAPPED* overlapped) {
     *returned = size;
     if (outSize == 0 && size != 0)
-        return device.SizeQueryError();
+        return device.Answer(device.SizeQueryError(), size, overlapped);
     if (outSize < size || (size != 0 && !out))
-        return ERROR_INSUFFICIENT_BUFFER;
+        return device.Answer(ERROR_INSUFFICIENT_BUFFER, size, overlapped);
     if (size != 0)
         std::memcpy(out, value, size);
-    if (overlapped && device.PendingProperties()) {
-        sim::CompleteOverlapped(overlapped, ERROR_SUCCESS, size);
-        return ERROR_IO_PENDING;
-    }
-    return ERROR_SUCCESS;
+    return device.Answer(ERROR_SUCCESS, size, overlapped);
 }
 
 std::shared_ptr<Device> DefaultDevice() {

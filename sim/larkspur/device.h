@@ -81,6 +81,22 @@ public:
     DWORD SizeQueryError() const;
     bool PendingProperties() const;
 
+    // A device that stops answering: from now on every request pends and is held, never completed,
+    // and written packets are no longer consumed. False again: later requests are answered, the held
+    // ones stay held.
+    void SetHung(bool hung);
+    bool IsHung() const;
+    // CancelIoEx is taken note of and nothing more: cancelled requests never complete.
+    void SetCancelIgnored(bool ignored);
+    // Requests held by a hung device.
+    size_t HeldRequests() const;
+    // The device comes back: every held request completes as cancelled (ERROR_OPERATION_ABORTED), its
+    // OVERLAPPED written as the device would. Returns how many.
+    size_t ReleaseHeld();
+    // Answers a request at once or, with pending properties, as a pending request completed at once
+    // (with the same status and byte count).
+    DWORD Answer(DWORD status, DWORD bytes, OVERLAPPED* overlapped) const;
+
     // The filter, for the handle table (sim::InsertObject) or a device path.
     std::shared_ptr<sim::IoTarget> OpenFilter();
     HANDLE OpenFilterHandle();
@@ -118,6 +134,12 @@ private:
     void RecordState(KSSTATE state);
     void RecordAudio(const void* data, ULONG bytes);
     bool IsDsd() const { return m_dsd.load(); }
+    // Keeps a request of a hung device; true when held (the target answers ERROR_IO_PENDING).
+    bool Hold(const void* target, OVERLAPPED* overlapped);
+    // CancelIoEx on a target: false when it holds no such request.
+    bool CancelHeld(const void* target, OVERLAPPED* overlapped);
+    bool CancelIgnored() const { return m_cancelIgnored.load(); }
+
     std::vector<std::shared_ptr<PinTarget>> LivePins() const;
 
     mutable std::mutex m_mutex;
@@ -133,6 +155,13 @@ private:
     ULONG m_latestInterface = 0;
     bool m_anyConnect = false;
     std::atomic<bool> m_dsd{false};
+    std::atomic<bool> m_hung{false};
+    std::atomic<bool> m_cancelIgnored{false};
+    struct Held {
+        const void* target;
+        OVERLAPPED* overlapped;
+    };
+    std::vector<Held> m_held;
     std::atomic<size_t> m_writePackets{0};
 };
 

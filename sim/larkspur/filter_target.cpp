@@ -25,6 +25,8 @@ template <typename T> std::vector<BYTE> Value(const T& value) {
 
 DWORD FilterTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
                               DWORD* returned, OVERLAPPED* overlapped) {
+    if (m_device->Hold(this, overlapped))
+        return ERROR_IO_PENDING;
     if (code != IOCTL_KS_PROPERTY)
         return kErrorInvalidFunction;
     if (!in || inSize < sizeof(KSPROPERTY))
@@ -54,7 +56,7 @@ DWORD FilterTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* ou
             const PinDescriptor& pin = descriptor.pins[request.PinId];
             if (auto refused = pin.refusedProperties.find(property.Id);
                 refused != pin.refusedProperties.end())
-                return refused->second;
+                return m_device->Answer(refused->second, 0, overlapped);
             if (auto raw = pin.rawReplies.find(property.Id); raw != pin.rawReplies.end()) {
                 reply = raw->second;
             } else {

@@ -32,13 +32,16 @@ void PinTarget::Shutdown() {
     m_wake.notify_all();
     if (m_clockThread.joinable())
         m_clockThread.join();
-    // Closing a pin cancels what it still holds.
+    // Closing a pin cancels what it still holds (a device that ignores cancellation keeps it).
+    m_device->CancelHeld(this, nullptr);
     CancelAll();
     m_device->ReleaseInstance(m_pinId);
 }
 
 DWORD PinTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
                            DWORD* returned, OVERLAPPED* overlapped) {
+    if (m_device->Hold(this, overlapped))
+        return ERROR_IO_PENDING;
     switch (code) {
     case IOCTL_KS_WRITE_STREAM:
         return Write(out, outSize, overlapped);
@@ -51,7 +54,7 @@ DWORD PinTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* out, 
         std::memcpy(&mode, in, sizeof mode);
         m_device->RecordMode(mode);
         *returned = 0;
-        return ERROR_SUCCESS;
+        return m_device->Answer(ERROR_SUCCESS, 0, overlapped);
     }
     default:
         return kErrorInvalidFunction;
@@ -87,6 +90,8 @@ size_t PinTarget::PendingWrites() const {
 }
 
 bool PinTarget::CompleteOne() {
+    if (m_device->IsHung())
+        return false;
     PendingWrite write;
     {
         std::lock_guard lock(m_mutex);
@@ -104,11 +109,44 @@ bool PinTarget::CompleteOne() {
     return true;
 }
 
+bool PinTarget::Cancel(OVERLAPPED* overlapped) {
+    if (m_device->CancelHeld(this, overlapped))
+        return true;
+    std::array<PendingWrite, kMaxPendingWrites> cancelled;
+    size_t count = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        // Keep the ring's order for the writes that stay.
+        std::array<PendingWrite, kMaxPendingWrites> kept;
+        size_t keptCount = 0;
+        for (size_t i = 0; i < m_count; ++i) {
+            const PendingWrite& write = m_ring[(m_head + i) % m_ring.size()];
+            if (!overlapped || write.overlapped == overlapped)
+                cancelled[count++] = write;
+            else
+                kept[keptCount++] = write;
+        }
+        if (count == 0)
+            return false;
+        if (m_device->CancelIgnored())
+            return true;
+        for (size_t i = 0; i < keptCount; ++i)
+            m_ring[(m_head + i) % m_ring.size()] = kept[i];
+        m_count = keptCount;
+    }
+    m_wake.notify_all();
+    for (size_t i = 0; i < count; ++i)
+        sim::CompleteOverlapped(cancelled[i].overlapped, kErrorOperationAborted, 0);
+    return true;
+}
+
 void PinTarget::CancelAll() {
     std::array<PendingWrite, kMaxPendingWrites> cancelled;
     size_t count = 0;
     {
         std::lock_guard lock(m_mutex);
+        if (m_device->CancelIgnored())
+            return;
         while (m_count > 0) {
             cancelled[count++] = m_ring[m_head];
             m_head = (m_head + 1) % m_ring.size();
@@ -189,6 +227,10 @@ void PinTarget::RunClock() {
     std::unique_lock lock(m_mutex);
     Clock::time_point playedUntil = Clock::now();
     while (!m_quit) {
+        if (m_device->IsHung()) {
+            m_wake.wait_for(lock, std::chrono::milliseconds(5));
+            continue;
+        }
         if (m_state != KSSTATE_RUN || m_count == 0) {
             m_wake.wait(lock);
             continue;

@@ -37,6 +37,7 @@ public:
                     std::shared_ptr<sim::IoTarget>* pin) override {
         return m_device->CreatePin(connect, access, pin);
     }
+    bool Cancel(OVERLAPPED* overlapped) override { return m_device->CancelHeld(this, overlapped); }
 
 private:
     const std::shared_ptr<Device> m_device;
@@ -53,6 +54,7 @@ public:
     DWORD IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
                     OVERLAPPED* overlapped) override;
     void OnClose() override;
+    bool Cancel(OVERLAPPED* overlapped) override;
 
     size_t PendingWrites() const;
     // Completes the oldest pending write; false when there is none.
