@@ -262,6 +262,11 @@ HRESULT SendSimpleProperty(CKsIrpTarget& target, REFGUID set, ULONG id, ULONG fl
     ULONG returned = 0;
     HRESULT hr = target.Ioctl(IOCTL_KS_PROPERTY, request, requestSize, value, valueSize, &returned);
     delete[] heap;
+    // A value read is of a fixed size: a shorter reply is malformed.
+    if (SUCCEEDED(hr) && flags == KSPROPERTY_TYPE_GET && returned < valueSize) {
+        KsTrace(TRACE_ERROR, "Property %u: a reply of %u bytes for a %u-byte value", id, returned, valueSize);
+        hr = E_FAIL;
+    }
     return hr;
 }
 
@@ -295,6 +300,10 @@ HRESULT CKsIrpTarget::GetPropertyMulti(REFGUID set, ULONG id, PKSMULTIPLE_ITEM* 
 
     ULONG size = 0;
     HRESULT hr = Ioctl(IOCTL_KS_PROPERTY, &property, sizeof property, nullptr, 0, &size);
+    if (SUCCEEDED(hr) && size > KS_MAX_PROPERTY_SIZE) {
+        KsTrace(TRACE_ERROR, "Property %u: a reply of %u bytes is not credible", id, size);
+        hr = E_FAIL;
+    }
     if (SUCCEEDED(hr) && size != 0) {
         // Zero-filled, so a reply shorter than announced leaves no stale bytes behind its end.
         BYTE* buffer = new (std::nothrow) BYTE[size]();

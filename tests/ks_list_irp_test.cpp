@@ -241,7 +241,9 @@ TEST_F(IrpTargetTest, SimplePropertiesCarryTheRequestAndTheValue) {
 }
 
 TEST_F(IrpTargetTest, SimplePropertiesRefuseWhatCannotBeSent) {
-    auto device = Device([](DWORD, const void*, DWORD, void*, DWORD, DWORD*, OVERLAPPED*) {
+    // Every value read is answered in full.
+    auto device = Device([](DWORD, const void*, DWORD, void*, DWORD outSize, DWORD* returned, OVERLAPPED*) {
+        *returned = outSize;
         return static_cast<DWORD>(ERROR_SUCCESS);
     });
     Target target(sim::InsertObject(device));
@@ -328,7 +330,9 @@ TEST_F(IrpTargetTest, MultiPropertyAsksForTheSizeThenReads) {
 }
 
 TEST_F(IrpTargetTest, TracesEntryAndExitAtLevelSix) {
-    auto device = Device([](DWORD, const void*, DWORD, void*, DWORD, DWORD*, OVERLAPPED*) {
+    // Every value read is answered in full.
+    auto device = Device([](DWORD, const void*, DWORD, void*, DWORD outSize, DWORD* returned, OVERLAPPED*) {
+        *returned = outSize;
         return static_cast<DWORD>(ERROR_SUCCESS);
     });
     Target target(sim::InsertObject(device));

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,11 +36,18 @@ struct PinDescriptor {
     std::map<ULONG, std::vector<BYTE>> rawReplies;
     // KSPROPSETID_Pin properties the device refuses, with the error it gives.
     std::map<ULONG, DWORD> refusedProperties;
+    // Sizes a size query is answered with instead of the reply's own (replies that lie about their size).
+    std::map<ULONG, ULONG> claimedSizes;
 };
 
 struct FilterDescriptor {
     std::vector<PinDescriptor> pins;
     std::vector<GUID> nodes; // topology node types
+    // Replies sent byte for byte instead of those built from the fields above (malformed replies): the
+    // pin count, the topology node list, and a created pin's stream position.
+    std::optional<std::vector<BYTE>> rawPinCount;
+    std::optional<std::vector<BYTE>> rawNodes;
+    std::optional<std::vector<BYTE>> rawPosition;
 };
 
 // An 88-byte KSDATARANGE_AUDIO with FormatSize 88.

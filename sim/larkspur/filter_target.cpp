@@ -41,11 +41,14 @@ DWORD FilterTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* ou
     if (property.Set == KSPROPSETID_Topology) {
         if (property.Id != KSPROPERTY_TOPOLOGY_NODES)
             return ERROR_NOT_FOUND;
-        reply = MultipleItem(descriptor.nodes.data(), descriptor.nodes.size() * sizeof(GUID),
-                             static_cast<ULONG>(descriptor.nodes.size()));
+        reply = descriptor.rawNodes
+                    ? *descriptor.rawNodes
+                    : MultipleItem(descriptor.nodes.data(), descriptor.nodes.size() * sizeof(GUID),
+                                   static_cast<ULONG>(descriptor.nodes.size()));
     } else if (property.Set == KSPROPSETID_Pin) {
         if (property.Id == KSPROPERTY_PIN_CTYPES) {
-            reply = Value(static_cast<ULONG>(descriptor.pins.size()));
+            reply = descriptor.rawPinCount ? *descriptor.rawPinCount
+                                           : Value(static_cast<ULONG>(descriptor.pins.size()));
         } else {
             if (inSize < sizeof(KSP_PIN))
                 return ERROR_INVALID_PARAMETER;
@@ -57,6 +60,11 @@ DWORD FilterTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* ou
             if (auto refused = pin.refusedProperties.find(property.Id);
                 refused != pin.refusedProperties.end())
                 return m_device->Answer(refused->second, 0, overlapped);
+            if (auto claimed = pin.claimedSizes.find(property.Id);
+                claimed != pin.claimedSizes.end() && outSize == 0) {
+                *returned = claimed->second;
+                return m_device->Answer(m_device->SizeQueryError(), claimed->second, overlapped);
+            }
             if (auto raw = pin.rawReplies.find(property.Id); raw != pin.rawReplies.end()) {
                 reply = raw->second;
             } else {

@@ -7,7 +7,8 @@
 namespace sim::larkspur {
 
 PinTarget::PinTarget(std::shared_ptr<Device> device, ULONG pinId, ULONG samplesPerSec, Clock clock)
-    : m_device(std::move(device)), m_pinId(pinId), m_samplesPerSec(samplesPerSec) {
+    : m_device(std::move(device)), m_pinId(pinId), m_samplesPerSec(samplesPerSec),
+      m_rawPosition(m_device->Descriptor().rawPosition) {
     if (clock == Clock::RealTime)
         m_clockThread = std::thread([this] { RunClock(); });
 }
@@ -215,6 +216,9 @@ DWORD PinTarget::Property(const void* in, DWORD inSize, void* out, DWORD outSize
             position.PlayOffset = m_playedBytes;
             position.WriteOffset = m_writtenBytes;
         }
+        if (m_rawPosition)
+            return ReplyProperty(*m_device, m_rawPosition->data(), static_cast<DWORD>(m_rawPosition->size()),
+                                 out, outSize, returned, overlapped);
         return ReplyProperty(*m_device, &position, sizeof position, out, outSize, returned, overlapped);
     }
     return kErrorSetNotFound;

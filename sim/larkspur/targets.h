@@ -78,6 +78,7 @@ private:
     const std::shared_ptr<Device> m_device;
     const ULONG m_pinId;
     const ULONG m_samplesPerSec;
+    const std::optional<std::vector<BYTE>> m_rawPosition; // taken when the pin is created
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
