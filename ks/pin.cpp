@@ -293,8 +293,9 @@ HRESULT CKsPin::GetCommunication(KSPIN_COMMUNICATION* communication) {
 BOOL CKsPin::SetDeviceMode(ULONG mode) {
     m_modeRequest.ModeCode = mode;
     m_modeRequest.Zero = 0;
-    DWORD returned = 0;
-    DeviceIoControl(m_handle, IOCTL_VENDOR_SET_MODE, &m_modeRequest, sizeof m_modeRequest, nullptr, 0,
-                    &returned, nullptr);
+    // Like every other request on the overlapped pin handle: an OVERLAPPED with an event and a bounded
+    // wait. The result stays unreported, as before.
+    ULONG returned = 0;
+    Ioctl(IOCTL_VENDOR_SET_MODE, &m_modeRequest, sizeof m_modeRequest, nullptr, 0, &returned);
     return TRUE;
 }

@@ -137,4 +137,24 @@ TEST_F(KsRobustTest, ARequestThatCompletesDuringItsCancellationIsReleased) {
     EXPECT_EQ(m_device->OpenPins(), 0u);
 }
 
+TEST_F(KsRobustTest, TheModeRequestIsBoundedLikeEveryOtherRequest) {
+    HRESULT hr = E_FAIL;
+    CKsAudRenPin pin(m_filter.get(), 0, &hr);
+    WAVEFORMATEX format{WAVE_FORMAT_PCM, 2, 44100, 44100 * 8, 8, 32, 0};
+    ASSERT_EQ(pin.SetFormat(&format), S_OK);
+    ASSERT_EQ(pin.Instantiate(FALSE), S_OK);
+
+    // Pended, then failed: the same unreported result.
+    m_device->SetPendingProperties(true);
+    EXPECT_EQ(pin.SetDeviceMode(DEVICE_MODE_DSD), TRUE);
+    EXPECT_EQ(m_device->ModeCodes(), (std::vector<ULONG>{DEVICE_MODE_DSD}));
+
+    // A device that never answers: the request returns, cancelled, and the pin counts as dead.
+    m_device->SetHung(true);
+    EXPECT_EQ(pin.SetDeviceMode(DEVICE_MODE_STREAM_END), TRUE);
+    EXPECT_EQ(m_device->HeldRequests(), 0u);
+    EXPECT_TRUE(pin.IsDeviceDead());
+    EXPECT_EQ(m_device->ModeCodes().size(), 1u);
+}
+
 } // namespace

@@ -12,7 +12,8 @@ std::shared_ptr<Device> Device::Create(Clock clock, FilterDescriptor descriptor)
 }
 
 Device::Device(Clock clock, FilterDescriptor descriptor)
-    : m_descriptor(std::move(descriptor)), m_clock(clock) {
+    : m_descriptor(std::move(descriptor)), m_snapshot(std::make_shared<FilterDescriptor>(m_descriptor)),
+      m_clock(clock) {
     // Mode and state records may be written from the driver's render thread: keep room in advance.
     m_events.reserve(1024);
 }
@@ -25,11 +26,18 @@ FilterDescriptor Device::Descriptor() const {
 void Device::SetDescriptor(FilterDescriptor descriptor) {
     std::lock_guard lock(m_mutex);
     m_descriptor = std::move(descriptor);
+    m_snapshot = std::make_shared<FilterDescriptor>(m_descriptor);
+}
+
+std::shared_ptr<const FilterDescriptor> Device::DescriptorSnapshot() const {
+    std::lock_guard lock(m_mutex);
+    return m_snapshot;
 }
 
 void Device::ChangeDescriptor(const std::function<void(FilterDescriptor&)>& change) {
     std::lock_guard lock(m_mutex);
     change(m_descriptor);
+    m_snapshot = std::make_shared<FilterDescriptor>(m_descriptor);
 }
 
 void Device::SetClock(Clock clock) {

@@ -77,6 +77,7 @@ public:
 
     // The descriptor; a change applies to the requests that follow.
     FilterDescriptor Descriptor() const;
+    std::shared_ptr<const FilterDescriptor> DescriptorSnapshot() const;
     void SetDescriptor(FilterDescriptor descriptor);
     void ChangeDescriptor(const std::function<void(FilterDescriptor&)>& change);
 
@@ -152,6 +153,9 @@ private:
 
     mutable std::mutex m_mutex;
     FilterDescriptor m_descriptor;
+    // A read-only copy of m_descriptor for the requests, made anew after each change: a request does
+    // not copy the whole descriptor.
+    std::shared_ptr<const FilterDescriptor> m_snapshot;
     Clock m_clock;
     DWORD m_sizeQueryError = ERROR_MORE_DATA;
     bool m_pendingProperties = false;

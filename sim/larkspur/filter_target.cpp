@@ -36,7 +36,8 @@ DWORD FilterTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* ou
     if (!(property.Flags & KSPROPERTY_TYPE_GET))
         return ERROR_NOT_SUPPORTED;
 
-    const FilterDescriptor descriptor = m_device->Descriptor();
+    const auto snapshot = m_device->DescriptorSnapshot();
+    const FilterDescriptor& descriptor = *snapshot;
     std::vector<BYTE> reply;
     if (property.Set == KSPROPSETID_Topology) {
         if (property.Id != KSPROPERTY_TOPOLOGY_NODES)
