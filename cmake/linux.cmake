@@ -26,3 +26,9 @@ add_subdirectory(tools)
 if(EXISTS ${PROJECT_SOURCE_DIR}/bench/CMakeLists.txt)
     add_subdirectory(bench)
 endif()
+
+# The fuzz targets, only in the fuzz preset (clang with libFuzzer).
+option(LK_FUZZ "Build the libFuzzer targets" OFF)
+if(LK_FUZZ)
+    add_subdirectory(fuzz)
+endif()

@@ -53,6 +53,9 @@ HRESULT CKsAudFilter::EnumeratePins() {
                                     static_cast<ULONG>(sizeof count)))) {
         KsTrace(TRACE_ERROR, "Failed to retrieve count of pins in audio filter");
         count = 0;
+    } else if (count > KS_MAX_PIN_COUNT) {
+        KsTrace(TRACE_ERROR, "Pin count %u is not credible", count);
+        count = 0;
     }
     for (ULONG id = 0; id < count && !outOfMemory; ++id) {
         ULONG communication = 0;

@@ -100,12 +100,19 @@ KSP_PIN PinRequest(ULONG pinId, REFGUID set, ULONG id) {
 
 } // namespace
 
-HRESULT CKsFilter::GetPinPropertySimple(ULONG pinId, REFGUID set, ULONG id, PVOID value, ULONG valueSize) {
+HRESULT CKsFilter::GetPinPropertySimple(ULONG pinId, REFGUID set, ULONG id, PVOID value, ULONG valueSize,
+                                        ULONG* returned) {
     KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsFilter::GetPinPropertySimple()");
     KSP_PIN request = PinRequest(pinId, set, id);
-    ULONG returned = 0;
-    const HRESULT hr =
-        SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &request, sizeof request, value, valueSize, &returned);
+    ULONG bytes = 0;
+    HRESULT hr = Ioctl(IOCTL_KS_PROPERTY, &request, sizeof request, value, valueSize, &bytes);
+    if (SUCCEEDED(hr) && !returned && bytes < valueSize) {
+        KsTrace(TRACE_ERROR, "Pin property %u: a reply of %u bytes for a %u-byte value", id, bytes,
+                valueSize);
+        hr = E_FAIL;
+    }
+    if (returned)
+        *returned = SUCCEEDED(hr) ? bytes : 0;
     KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsFilter::GetPinPropertySimple", hr);
     return hr;
 }
@@ -115,7 +122,11 @@ HRESULT CKsFilter::GetPinPropertyMulti(ULONG pinId, REFGUID set, ULONG id, PKSMU
     KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsFilter::GetPinPropertyMulti()");
     KSP_PIN request = PinRequest(pinId, set, id);
     ULONG size = 0;
-    HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &request, sizeof request, nullptr, 0, &size);
+    HRESULT hr = Ioctl(IOCTL_KS_PROPERTY, &request, sizeof request, nullptr, 0, &size);
+    if (SUCCEEDED(hr) && size > KS_MAX_PROPERTY_SIZE) {
+        KsTrace(TRACE_ERROR, "Pin property %u: a reply of %u bytes is not credible", id, size);
+        hr = E_FAIL;
+    }
     if (SUCCEEDED(hr)) {
         // Zero-filled, so a reply shorter than announced leaves no stale bytes behind its end.
         BYTE* buffer = new (std::nothrow) BYTE[size]();
@@ -125,7 +136,7 @@ HRESULT CKsFilter::GetPinPropertyMulti(ULONG pinId, REFGUID set, ULONG id, PKSMU
         } else {
             if (itemsSize)
                 *itemsSize = size;
-            hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &request, sizeof request, buffer, size, nullptr);
+            hr = Ioctl(IOCTL_KS_PROPERTY, &request, sizeof request, buffer, size, nullptr);
         }
     }
     KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsFilter::GetPinPropertyMulti", hr);

@@ -30,9 +30,13 @@ public:
 
     HRESULT InternalInit();
     HRESULT ClassifyPins();
-    HRESULT GetPinPropertySimple(ULONG pinId, REFGUID set, ULONG id, PVOID value, ULONG valueSize);
+    // A fixed-size value: a reply shorter than valueSize is malformed (E_FAIL). With `returned`, the
+    // value may be shorter (a name) and its length is reported.
+    HRESULT GetPinPropertySimple(ULONG pinId, REFGUID set, ULONG id, PVOID value, ULONG valueSize,
+                                 ULONG* returned = nullptr);
     // The reply buffer (new BYTE[]) is the caller's whatever the result, once it was stored; *itemsSize,
-    // when asked for, receives its size, the bound for reading the reply.
+    // when asked for, receives its size, the bound for reading the reply. A size above
+    // KS_MAX_PROPERTY_SIZE is a malformed reply (E_FAIL, nothing allocated).
     HRESULT GetPinPropertyMulti(ULONG pinId, REFGUID set, ULONG id, PKSMULTIPLE_ITEM* items,
                                 ULONG* itemsSize = nullptr);
 

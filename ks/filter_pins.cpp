@@ -54,6 +54,10 @@ HRESULT CKsFilter::EnumeratePins() {
     ULONG count = 0;
     HRESULT result = GetPinPropertySimple(0, KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, &count,
                                           static_cast<ULONG>(sizeof count));
+    if (SUCCEEDED(result) && count > KS_MAX_PIN_COUNT) {
+        KsTrace(TRACE_ERROR, "Pin count %u is not credible", count);
+        result = E_FAIL;
+    }
     if (SUCCEEDED(result)) {
         for (ULONG id = 0; id < count; ++id) {
             HRESULT pinResult = S_OK;
@@ -84,15 +88,10 @@ HRESULT CKsFilter::ClassifyPins() {
     CKsListNode* position = m_listPins.GetHeadPosition();
     CKsPin* pin = nullptr;
     while (m_listPins.GetNext(position, &pin)) {
-        KSPIN_COMMUNICATION communication = KSPIN_COMMUNICATION_NONE;
-        KSPIN_DATAFLOW flow = KSPIN_DATAFLOW_IN;
-        result = pin->GetCommunication(&communication);
-        if (FAILED(result))
-            break;
-        result = pin->GetDataFlow(&flow);
-        if (FAILED(result))
-            break;
-        const bool in = flow == KSPIN_DATAFLOW_IN;
+        // The device's values as integers, never as enumerations: any value may arrive. A communication
+        // no enumeration names leaves the pin unclassified; a data flow other than in counts as out.
+        const ULONG communication = pin->GetDescriptor().Communication;
+        const bool in = pin->GetDescriptor().DataFlow == KSPIN_DATAFLOW_IN;
         // Up to two lists per pin; both appends are tried even when the first fails.
         CKsList* lists[2] = {};
         switch (communication) {

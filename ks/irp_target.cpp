@@ -5,7 +5,65 @@
 #include <cstring>
 #include <new>
 
+struct KsRequest {
+    OVERLAPPED overlapped;
+    KsRequest* next;
+    size_t capacity; // bytes for the input and output copies, which follow
+};
+
 namespace {
+
+// Requests given up on by no owner, or left by an owner that was destroyed before they completed:
+// never freed, since the device may still write into them.
+std::atomic<KsRequest*> g_abandonedRequests{nullptr};
+
+void Push(std::atomic<KsRequest*>& list, KsRequest* request) {
+    KsRequest* head = list.load();
+    do {
+        request->next = head;
+    } while (!list.compare_exchange_weak(head, request));
+}
+
+// Whether the device is done with a request: it wrote the final status (another thread may be writing).
+bool Completed(KsRequest* request) {
+    return std::atomic_ref<ULONG_PTR>(request->overlapped.Internal).load() != STATUS_PENDING;
+}
+
+void FreeRequest(KsRequest* request) {
+    delete[] reinterpret_cast<BYTE*>(request);
+}
+
+// Room for every small request, so that a target's spare block serves them all once it exists.
+constexpr size_t kMinRequestCapacity = 1024;
+
+// A block with room for `bytes` of copies: the owner's spare when it is large enough, else a new one.
+KsRequest* TakeRequest(std::atomic<KsRequest*>* spare, size_t bytes) {
+    KsRequest* request = spare ? spare->exchange(nullptr) : nullptr;
+    if (request && request->capacity < bytes) {
+        KsRequest* empty = nullptr;
+        if (!spare->compare_exchange_strong(empty, request))
+            FreeRequest(request);
+        request = nullptr;
+    }
+    if (!request) {
+        const size_t capacity = bytes < kMinRequestCapacity ? kMinRequestCapacity : bytes;
+        BYTE* block = new (std::nothrow) BYTE[sizeof(KsRequest) + capacity];
+        if (!block)
+            return nullptr;
+        request = reinterpret_cast<KsRequest*>(block);
+        request->capacity = capacity;
+    }
+    std::memset(&request->overlapped, 0, sizeof request->overlapped);
+    request->next = nullptr;
+    return request;
+}
+
+// A completed request goes back to the owner as its spare, or is freed.
+void ReturnRequest(std::atomic<KsRequest*>* spare, KsRequest* request) {
+    KsRequest* empty = nullptr;
+    if (!spare || !spare->compare_exchange_strong(empty, request))
+        FreeRequest(request);
+}
 
 // Size query answered as expected: the device reports the size a property needs.
 bool IsSizeQueryAnswer(DWORD error, ULONG code, ULONG outSize) {
@@ -18,7 +76,134 @@ HANDLE TagEvent(HANDLE event) {
     return reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
 }
 
+HRESULT Leave(HRESULT hr) {
+    KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsIrpTarget::SyncIoctl", hr);
+    return hr;
+}
+
+// The request itself; `stuck` receives a request whose cancellation never completed, `dead` is set once
+// the device failed to answer in time.
+HRESULT Request(HANDLE handle, ULONG code, PVOID in, ULONG inSize, PVOID out, ULONG outSize, PULONG returned,
+                std::atomic<KsRequest*>& stuck, std::atomic<BOOL>* dead, std::atomic<KsRequest*>* spare) {
+    KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsIrpTarget::SyncIoctl()");
+    ULONG localReturned = 0;
+    if (!returned)
+        returned = &localReturned;
+
+    if (!CKsIrpTarget::IsValidHandle(handle)) {
+        KsTrace(TRACE_ERROR, "CKsIrpTarget::SyncIoctl Invalid Handle");
+        return Leave(E_FAIL);
+    }
+    if (dead && dead->load()) {
+        KsTrace(TRACE_ERROR, "CKsIrpTarget::SyncIoctl device not answering");
+        *returned = 0;
+        return Leave(KS_E_TIMEOUT);
+    }
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!event) {
+        KsTrace(TRACE_ERROR, "CKsIrpTarget::SyncIoctl CreateEvent failed");
+        return Leave(E_OUTOFMEMORY);
+    }
+    KsRequest* request = TakeRequest(spare, size_t{in ? inSize : 0u} + size_t{out ? outSize : 0u});
+    if (!request) {
+        KsTrace(TRACE_ERROR, "CKsIrpTarget::SyncIoctl request not allocated");
+        CKsIrpTarget::SafeCloseHandle(event);
+        return Leave(E_OUTOFMEMORY);
+    }
+    BYTE* block = reinterpret_cast<BYTE*>(request);
+    BYTE* inCopy = in ? block + sizeof(KsRequest) : nullptr;
+    BYTE* outCopy = out ? block + sizeof(KsRequest) + (in ? inSize : 0u) : nullptr;
+    if (inCopy && inSize)
+        std::memcpy(inCopy, in, inSize);
+    // The output travels both ways: a set request carries its value in it.
+    if (outCopy && outSize)
+        std::memcpy(outCopy, out, outSize);
+    event = TagEvent(event);
+    request->overlapped.hEvent = event;
+
+    HRESULT hr = S_OK;
+    bool completed = true;
+    DWORD bytes = 0;
+    DWORD error = ERROR_SUCCESS;
+    if (!DeviceIoControl(handle, code, inCopy, inSize, outCopy, outSize, &bytes, &request->overlapped)) {
+        error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            const DWORD wait = WaitForSingleObject(event, KS_REQUEST_TIMEOUT_MS);
+            if (wait == WAIT_OBJECT_0) {
+                bytes = 0;
+                error = GetOverlappedResult(handle, &request->overlapped, &bytes, FALSE) ? ERROR_SUCCESS
+                                                                                         : GetLastError();
+                if (error == ERROR_IO_INCOMPLETE) {
+                    // Signalled without a final status: not a completion to read.
+                    KsTrace(TRACE_ERROR, "CKsIrpTarget::SyncIoctl GetOverlappedResult incomplete");
+                    error = ERROR_GEN_FAILURE;
+                }
+            } else {
+                if (wait == WAIT_TIMEOUT) {
+                    KsTrace(TRACE_ERROR, "CKsIrpTarget::SyncIoctl request timed out");
+                    hr = KS_E_TIMEOUT;
+                    if (dead)
+                        *dead = TRUE;
+                } else {
+                    KsTrace(TRACE_ERROR, "CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x%08x",
+                            wait);
+                    hr = E_FAIL;
+                }
+                // The device may still write into the request: take it back, or keep it for good.
+                CancelIoEx(handle, &request->overlapped);
+                if (WaitForSingleObject(event, KS_CANCEL_TIMEOUT_MS) != WAIT_OBJECT_0 &&
+                    !Completed(request)) {
+                    KsTrace(TRACE_ERROR, "CKsIrpTarget::SyncIoctl cancelled request did not complete");
+                    completed = false;
+                    if (dead)
+                        *dead = TRUE;
+                }
+            }
+        }
+    }
+    if (SUCCEEDED(hr)) {
+        if (error == ERROR_SUCCESS) {
+            if (bytes > outSize) {
+                KsTrace(TRACE_ERROR, "CKsIrpTarget::SyncIoctl reply of %u bytes in a %u-byte buffer", bytes,
+                        outSize);
+                hr = E_FAIL;
+                bytes = 0;
+            }
+        } else if (!IsSizeQueryAnswer(error, code, outSize)) {
+            hr = E_FAIL;
+            bytes = 0;
+        }
+    } else {
+        bytes = 0;
+    }
+    *returned = bytes;
+    if (completed) {
+        if (outCopy && outSize)
+            std::memcpy(out, outCopy, outSize);
+        ReturnRequest(spare, request);
+    } else {
+        Push(stuck, request);
+    }
+    // Closing the handle is safe while the request is in flight: the system keeps the event itself.
+    CKsIrpTarget::SafeCloseHandle(event);
+    return Leave(hr);
+}
+
 } // namespace
+
+CKsIrpTarget::~CKsIrpTarget() {
+    if (KsRequest* spare = m_pSpare.exchange(nullptr))
+        FreeRequest(spare);
+    KsRequest* request = m_pStuck.exchange(nullptr);
+    while (request) {
+        KsRequest* next = request->next;
+        if (Completed(request))
+            FreeRequest(request);
+        else
+            Push(g_abandonedRequests, request);
+        request = next;
+    }
+}
 
 BOOL CKsIrpTarget::IsValidHandle(HANDLE handle) {
     KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsIrpTarget::IsValidHandle()");
@@ -40,54 +225,11 @@ BOOL CKsIrpTarget::SafeCloseHandle(HANDLE& handle) {
 
 HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, PVOID in, ULONG inSize, PVOID out, ULONG outSize,
                                 PULONG returned) {
-    KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsIrpTarget::SyncIoctl()");
-    HRESULT hr = S_OK;
-    ULONG localReturned = 0;
-    if (!returned)
-        returned = &localReturned;
+    return Request(handle, code, in, inSize, out, outSize, returned, g_abandonedRequests, nullptr, nullptr);
+}
 
-    if (!IsValidHandle(handle)) {
-        KsTrace(TRACE_ERROR, "CKsIrpTarget::SyncIoctl Invalid Handle");
-        hr = E_FAIL;
-        KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsIrpTarget::SyncIoctl", hr);
-        return hr;
-    }
-
-    OVERLAPPED overlapped;
-    std::memset(&overlapped, 0, sizeof overlapped);
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (!event) {
-        KsTrace(TRACE_ERROR, "CKsIrpTarget::SyncIoctl CreateEvent failed");
-        hr = E_OUTOFMEMORY;
-        KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsIrpTarget::SyncIoctl", hr);
-        return hr;
-    }
-    event = TagEvent(event);
-    overlapped.hEvent = event;
-
-    DWORD bytes = 0;
-    if (DeviceIoControl(handle, code, in, inSize, out, outSize, &bytes, &overlapped)) {
-        *returned = bytes;
-    } else {
-        const DWORD error = GetLastError();
-        if (error == ERROR_IO_PENDING) {
-            const DWORD wait = WaitForSingleObject(event, INFINITE);
-            if (wait != WAIT_OBJECT_0) {
-                KsTrace(TRACE_ERROR, "CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x%08x",
-                        wait);
-                hr = E_FAIL;
-            }
-            *returned = 0;
-        } else if (IsSizeQueryAnswer(error, code, outSize)) {
-            *returned = bytes;
-        } else {
-            *returned = 0;
-            hr = E_FAIL;
-        }
-    }
-    SafeCloseHandle(event);
-    KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsIrpTarget::SyncIoctl", hr);
-    return hr;
+HRESULT CKsIrpTarget::Ioctl(ULONG code, PVOID in, ULONG inSize, PVOID out, ULONG outSize, PULONG returned) {
+    return Request(m_handle, code, in, inSize, out, outSize, returned, m_pStuck, &m_bDeviceDead, &m_pSpare);
 }
 
 namespace {
@@ -95,14 +237,12 @@ namespace {
 constexpr ULONG kSmallPropertyExtra = 64;
 
 // Builds a KSPROPERTY followed by the extra request bytes and sends it; shared by the simple get and set.
-HRESULT SendSimpleProperty(HANDLE handle, REFGUID set, ULONG id, ULONG flags, PVOID value, ULONG valueSize,
-                           PVOID extra, ULONG extraSize) {
+HRESULT SendSimpleProperty(CKsIrpTarget& target, REFGUID set, ULONG id, ULONG flags, PVOID value,
+                           ULONG valueSize, PVOID extra, ULONG extraSize) {
     // Refuse what cannot be sent faithfully rather than sending garbage or a truncated size.
     if ((extraSize != 0 && !extra) || extraSize > 0xFFFFFFFFu - sizeof(KSPROPERTY))
         return E_INVALIDARG;
     const ULONG requestSize = static_cast<ULONG>(sizeof(KSPROPERTY)) + extraSize;
-    // Small requests live on the stack: the render thread reads the stream position this way every
-    // period and must not allocate.
     BYTE local[sizeof(KSPROPERTY) + kSmallPropertyExtra];
     BYTE* heap = nullptr;
     if (requestSize > sizeof local) {
@@ -120,9 +260,13 @@ HRESULT SendSimpleProperty(HANDLE handle, REFGUID set, ULONG id, ULONG flags, PV
     if (extra)
         std::memcpy(request + sizeof property, extra, extraSize);
     ULONG returned = 0;
-    const HRESULT hr =
-        CKsIrpTarget::SyncIoctl(handle, IOCTL_KS_PROPERTY, request, requestSize, value, valueSize, &returned);
+    HRESULT hr = target.Ioctl(IOCTL_KS_PROPERTY, request, requestSize, value, valueSize, &returned);
     delete[] heap;
+    // A value read is of a fixed size: a shorter reply is malformed.
+    if (SUCCEEDED(hr) && flags == KSPROPERTY_TYPE_GET && returned < valueSize) {
+        KsTrace(TRACE_ERROR, "Property %u: a reply of %u bytes for a %u-byte value", id, returned, valueSize);
+        hr = E_FAIL;
+    }
     return hr;
 }
 
@@ -132,7 +276,7 @@ HRESULT CKsIrpTarget::GetPropertySimple(REFGUID set, ULONG id, PVOID value, ULON
                                         ULONG extraSize) {
     KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsIrpTarget::GetPropertySimple()");
     const HRESULT hr =
-        SendSimpleProperty(m_handle, set, id, KSPROPERTY_TYPE_GET, value, valueSize, extra, extraSize);
+        SendSimpleProperty(*this, set, id, KSPROPERTY_TYPE_GET, value, valueSize, extra, extraSize);
     KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsIrpTarget::GetPropertySimple", hr);
     return hr;
 }
@@ -141,7 +285,7 @@ HRESULT CKsIrpTarget::SetPropertySimple(REFGUID set, ULONG id, PVOID value, ULON
                                         ULONG extraSize) {
     KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsIrpTarget::SetPropertySimple()");
     const HRESULT hr =
-        SendSimpleProperty(m_handle, set, id, KSPROPERTY_TYPE_SET, value, valueSize, extra, extraSize);
+        SendSimpleProperty(*this, set, id, KSPROPERTY_TYPE_SET, value, valueSize, extra, extraSize);
     KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsIrpTarget::SetPropertySimple", hr);
     return hr;
 }
@@ -155,7 +299,11 @@ HRESULT CKsIrpTarget::GetPropertyMulti(REFGUID set, ULONG id, PKSMULTIPLE_ITEM* 
     property.Flags = KSPROPERTY_TYPE_GET;
 
     ULONG size = 0;
-    HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof property, nullptr, 0, &size);
+    HRESULT hr = Ioctl(IOCTL_KS_PROPERTY, &property, sizeof property, nullptr, 0, &size);
+    if (SUCCEEDED(hr) && size > KS_MAX_PROPERTY_SIZE) {
+        KsTrace(TRACE_ERROR, "Property %u: a reply of %u bytes is not credible", id, size);
+        hr = E_FAIL;
+    }
     if (SUCCEEDED(hr) && size != 0) {
         // Zero-filled, so a reply shorter than announced leaves no stale bytes behind its end.
         BYTE* buffer = new (std::nothrow) BYTE[size]();
@@ -165,7 +313,7 @@ HRESULT CKsIrpTarget::GetPropertyMulti(REFGUID set, ULONG id, PKSMULTIPLE_ITEM* 
         } else {
             if (itemsSize)
                 *itemsSize = size;
-            hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof property, buffer, size, nullptr);
+            hr = Ioctl(IOCTL_KS_PROPERTY, &property, sizeof property, buffer, size, nullptr);
         }
     }
     KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsIrpTarget::GetPropertyMulti", hr);

@@ -110,7 +110,7 @@ HRESULT CKsPin::Init() {
     if (FAILED(readSimple(KSPROPERTY_PIN_COMMUNICATION, &communication, sizeof communication)))
         warn("Failed to retrieve pin property KSPROPERTY_PIN_COMMUNICATION on PinID: %d");
     else
-        m_Descriptor.Communication = static_cast<KSPIN_COMMUNICATION>(communication);
+        m_Descriptor.Communication = communication;
 
     const void* list = nullptr;
     ULONG count = 0;
@@ -145,7 +145,7 @@ HRESULT CKsPin::Init() {
     if (FAILED(readSimple(KSPROPERTY_PIN_DATAFLOW, &dataFlow, sizeof dataFlow)))
         warn("Failed to retrieve pin property KSPROPERTY_PIN_DATAFLOW on PinID: %d");
     else
-        m_Descriptor.DataFlow = static_cast<KSPIN_DATAFLOW>(dataFlow);
+        m_Descriptor.DataFlow = dataFlow;
 
     KSPIN_CINSTANCES instances{};
     if (FAILED(readSimple(KSPROPERTY_PIN_CINSTANCES, &instances, sizeof instances)))
@@ -165,7 +165,11 @@ HRESULT CKsPin::Init() {
     else
         m_guidCategory = category;
 
-    if (FAILED(readSimple(KSPROPERTY_PIN_NAME, m_szPinName, sizeof m_szPinName - 1)))
+    // The name is the one variable-length value: a reply shorter than the buffer is expected.
+    ULONG nameBytes = 0;
+    if (!m_pFilter ||
+        FAILED(m_pFilter->GetPinPropertySimple(m_nId, KSPROPSETID_Pin, KSPROPERTY_PIN_NAME, m_szPinName,
+                                               sizeof m_szPinName - 1, &nameBytes)))
         warn("Failed to retrieve pin property KSPROPERTY_PIN_NAME on PinID: %d");
     // The device need not terminate the name, and the last character is only half written.
     m_szPinName[MAX_PATH - 1] = 0;
@@ -260,25 +264,38 @@ HRESULT CKsPin::WriteData(KSSTREAM_HEADER* header, OVERLAPPED* overlapped) {
 
 HRESULT CKsPin::GetDataFlow(KSPIN_DATAFLOW* flow) {
     KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsPin::GetDataFlow()");
-    if (flow)
-        *flow = m_Descriptor.DataFlow;
-    KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsPin::GetDataFlow", S_OK);
-    return S_OK;
+    HRESULT hr = S_OK;
+    const ULONG value = m_Descriptor.DataFlow;
+    if (value == 0 || value == KSPIN_DATAFLOW_IN || value == KSPIN_DATAFLOW_OUT) {
+        if (flow)
+            *flow = static_cast<KSPIN_DATAFLOW>(value);
+    } else {
+        hr = E_FAIL;
+    }
+    KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsPin::GetDataFlow", hr);
+    return hr;
 }
 
 HRESULT CKsPin::GetCommunication(KSPIN_COMMUNICATION* communication) {
     KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsPin::GetCommunication()");
-    if (communication)
-        *communication = m_Descriptor.Communication;
-    KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsPin::GetCommunication", S_OK);
-    return S_OK;
+    HRESULT hr = S_OK;
+    const ULONG value = m_Descriptor.Communication;
+    if (value <= KSPIN_COMMUNICATION_BRIDGE) {
+        if (communication)
+            *communication = static_cast<KSPIN_COMMUNICATION>(value);
+    } else {
+        hr = E_FAIL;
+    }
+    KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsPin::GetCommunication", hr);
+    return hr;
 }
 
 BOOL CKsPin::SetDeviceMode(ULONG mode) {
     m_modeRequest.ModeCode = mode;
     m_modeRequest.Zero = 0;
-    DWORD returned = 0;
-    DeviceIoControl(m_handle, IOCTL_VENDOR_SET_MODE, &m_modeRequest, sizeof m_modeRequest, nullptr, 0,
-                    &returned, nullptr);
+    // Like every other request on the overlapped pin handle: an OVERLAPPED with an event and a bounded
+    // wait. The result stays unreported, as before.
+    ULONG returned = 0;
+    Ioctl(IOCTL_VENDOR_SET_MODE, &m_modeRequest, sizeof m_modeRequest, nullptr, 0, &returned);
     return TRUE;
 }

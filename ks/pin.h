@@ -45,14 +45,18 @@ struct KsPinDescriptor {
     const KSPIN_MEDIUM* Mediums;
     ULONG DataRangesCount;
     const KSDATARANGE* DataRanges;
-    KSPIN_DATAFLOW DataFlow;
-    KSPIN_COMMUNICATION Communication;
+    // As the device gave them: any value may arrive, not only those the enumerations name.
+    ULONG DataFlow;
+    ULONG Communication;
     KSPIN_CINSTANCES CInstances;
     KSPIN_CINSTANCES CInstancesGlobal;
     PKSMULTIPLE_ITEM pmiDataRanges;
     PKSMULTIPLE_ITEM pmiMediums;
     PKSMULTIPLE_ITEM pmiInterfaces;
 };
+
+// The most pin factories a filter is believed to have: a KS filter has a handful of pins.
+constexpr ULONG KS_MAX_PIN_COUNT = 64;
 
 class CKsPin : public CKsIrpTarget {
 public:
@@ -69,6 +73,8 @@ public:
     void ClosePin();
     // Submits one packet without waiting; its completion signals the OVERLAPPED's event.
     HRESULT WriteData(KSSTREAM_HEADER* header, OVERLAPPED* overlapped);
+    // The value as its enumeration (0 when unread); E_FAIL, with nothing written, for a value the
+    // enumeration does not name.
     HRESULT GetDataFlow(KSPIN_DATAFLOW* flow);
     HRESULT GetCommunication(KSPIN_COMMUNICATION* communication);
     BOOL SetDeviceMode(ULONG mode);

@@ -4,6 +4,7 @@ set -euo pipefail
 
 packages=(
     g++ cmake ninja-build pkg-config clang-format
+    clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     g++-mingw-w64-x86-64-posix
     libavformat-dev libavcodec-dev libavutil-dev libswresample-dev

@@ -29,6 +29,15 @@ else
     TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -j "$jobs"
 fi
 
+step "Fuzzing the device replies (60 s)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+fuzz_corpus=$(mktemp -d)
+cp fuzz/corpus/* "$fuzz_corpus"/
+build/fuzz/bin/fuzz_device_replies -max_total_time=60 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
+    "$fuzz_corpus" 2>&1 | tail -n 40
+rm -rf "$fuzz_corpus"
+
 step "Windows cross-build"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"

@@ -36,6 +36,11 @@ bool TakeFailure(Call call, DWORD* error) {
     return true;
 }
 
+bool FailurePlanned(Call call) {
+    std::lock_guard lock(g_mutex);
+    return g_pending[static_cast<size_t>(call)].count > 0;
+}
+
 void ClearFailures() {
     std::lock_guard lock(g_mutex);
     for (Pending& p : g_pending)

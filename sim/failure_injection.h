@@ -37,6 +37,8 @@ enum class Call {
     SetupDiGetDeviceInterfaceDetailW,
     SetupDiGetDeviceInstanceIdW,
     SetupDiGetDeviceInterfaceAlias,
+    GetOverlappedResult,
+    CancelIoEx,
     Count
 };
 
@@ -45,6 +47,9 @@ void FailNext(Call call, DWORD error, unsigned count = 1, unsigned skip = 0);
 
 // Called by each simulated function on entry: true (and the error) when this call is to fail.
 bool TakeFailure(Call call, DWORD* error);
+
+// Whether failures planned for `call` have not all happened yet (the calls they wait for never came).
+bool FailurePlanned(Call call);
 
 // Forget every pending failure.
 void ClearFailures();

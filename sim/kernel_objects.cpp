@@ -1,9 +1,11 @@
 #include "sim/kernel_objects.h"
 
 #include "sim/failure_injection.h"
+#include "sim/ntstatus.h"
 #include "sim/threads.h"
 #include "sim/wait_lock.h"
 
+#include <atomic>
 #include <chrono>
 #include <unordered_map>
 
@@ -81,10 +83,16 @@ void NotifyWaiters() {
 }
 
 void CompleteOverlapped(OVERLAPPED* overlapped, DWORD status, DWORD bytes) {
-    overlapped->Internal = status;
     overlapped->InternalHigh = bytes;
+    std::atomic_ref<ULONG_PTR>(overlapped->Internal)
+        .store(NtStatusFromWin32(status), std::memory_order_release);
     if (overlapped->hEvent)
         SetEventState(overlapped->hEvent, true);
+}
+
+ULONG OverlappedStatus(const OVERLAPPED* overlapped) {
+    return static_cast<ULONG>(std::atomic_ref<ULONG_PTR>(const_cast<OVERLAPPED*>(overlapped)->Internal)
+                                  .load(std::memory_order_acquire));
 }
 
 } // namespace sim
@@ -222,9 +230,13 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, 
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    // As on Windows, the request's event is reset when the request begins.
-    if (overlapped && overlapped->hEvent)
-        ResetEvent(overlapped->hEvent);
+    // As on Windows, the request's event is reset and its OVERLAPPED marked in flight when it begins.
+    if (overlapped) {
+        if (overlapped->hEvent)
+            ResetEvent(overlapped->hEvent);
+        overlapped->InternalHigh = 0;
+        std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(kStatusPending, std::memory_order_release);
+    }
     DWORD bytes = 0;
     const DWORD status = target->IoControl(code, in, inSize, out, outSize, &bytes, overlapped);
     if (status == ERROR_SUCCESS) {
@@ -234,8 +246,68 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, 
             CompleteOverlapped(overlapped, 0, bytes);
         return TRUE;
     }
-    if (returned && status != ERROR_IO_PENDING)
-        *returned = bytes;
+    if (status != ERROR_IO_PENDING) {
+        if (returned)
+            *returned = bytes;
+        // Refused at once: the status stays in the OVERLAPPED, but no completion is signalled.
+        if (overlapped) {
+            overlapped->InternalHigh = bytes;
+            std::atomic_ref<ULONG_PTR>(overlapped->Internal)
+                .store(NtStatusFromWin32(status), std::memory_order_release);
+        }
+    }
     SetLastError(status);
     return FALSE;
+}
+
+BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
+    KernelScope kernel;
+    DWORD error = 0;
+    if (TakeFailure(Call::GetOverlappedResult, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (!overlapped || !transferred) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    (void)file;
+    if (OverlappedStatus(overlapped) == kStatusPending) {
+        if (!wait) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        // The simulated file handles are not waitable: only the request's event can be waited on.
+        if (!overlapped->hEvent) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (Wait(1, &overlapped->hEvent, FALSE, INFINITE) != WAIT_OBJECT_0)
+            return FALSE;
+    }
+    const ULONG status = OverlappedStatus(overlapped);
+    *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+    if (NtSuccess(status))
+        return TRUE;
+    SetLastError(Win32FromNtStatus(status));
+    return FALSE;
+}
+
+BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
+    KernelScope kernel;
+    DWORD error = 0;
+    if (TakeFailure(Call::CancelIoEx, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    auto target = ReferenceObjectAs<IoTarget>(file);
+    if (!target) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!target->Cancel(overlapped)) {
+        SetLastError(ERROR_NOT_FOUND);
+        return FALSE;
+    }
+    return TRUE;
 }

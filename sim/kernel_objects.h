@@ -36,6 +36,13 @@ public:
         (void)pin;
         return ERROR_NOT_SUPPORTED;
     }
+    // CancelIoEx: asks the target to end the request of this OVERLAPPED (every request when null).
+    // False when it holds no such request. Cancelling only asks: the target completes the request with
+    // ERROR_OPERATION_ABORTED when it chooses to, possibly never.
+    virtual bool Cancel(OVERLAPPED* overlapped) {
+        (void)overlapped;
+        return false;
+    }
 };
 
 // Puts an object in the handle table; the handle is a multiple of 4, as on Windows, so the low bits
@@ -52,7 +59,11 @@ size_t OpenHandleCount();
 // Wakes every waiter to look at its objects again; call after a waitable object became signalled.
 void NotifyWaiters();
 
-// Ends an overlapped request: stores the status and byte count in the OVERLAPPED and signals its event.
+// Ends an overlapped request: stores the status (a Win32 error, kept as the NTSTATUS Windows would keep)
+// and the byte count in the OVERLAPPED and signals its event.
 void CompleteOverlapped(OVERLAPPED* overlapped, DWORD status, DWORD bytes);
+// The status a request left in its OVERLAPPED (STATUS_PENDING while in flight), read as another thread
+// may be writing it.
+ULONG OverlappedStatus(const OVERLAPPED* overlapped);
 
 } // namespace sim

@@ -131,6 +131,10 @@ TEST_F(AudioFilterTest, RunningOutOfMemoryDeletesEveryPin) {
         HRESULT hr = E_UNEXPECTED;
         CKsAudRenFilter filter(path.c_str(), &hr);
         ASSERT_EQ(filter.Instantiate(), S_OK);
+        // One request first: the filter's request block is then reused by every later one.
+        ULONG pins = 0;
+        ASSERT_EQ(filter.GetPinPropertySimple(0, KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, &pins, sizeof pins),
+                  S_OK);
         sim::ClearDebugOutput();
         FailOneAllocationAfter(n);
         hr = filter.EnumeratePins();

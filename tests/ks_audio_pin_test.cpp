@@ -193,6 +193,8 @@ TEST_F(AudioPinTest, ShortRangesAreSkippedAndOddSizesReadSafely) {
 TEST_F(AudioPinTest, RangeCopiesThatCannotBeAllocated) {
     SetTraceLevel(1);
     SetRanges({AudioDataRange(2, 32, 32, 44100, 48000), AudioDataRange(2, 16, 16, 96000, 96000)});
+    RenderPin(); // the filter's request block exists from now on
+    sim::ClearDebugOutput();
     // Allocations of construction: the three list replies, the connect block, then per range a copy
     // and its list node.
     FailOneAllocationAfter(4);

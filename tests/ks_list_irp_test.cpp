@@ -134,7 +134,7 @@ TEST_F(IrpTargetTest, SyncIoctlResultsAndByteCounts) {
 
     status = ERROR_IO_PENDING;
     EXPECT_EQ(CKsIrpTarget::SyncIoctl(handle, IOCTL_KS_PROPERTY, nullptr, 0, out, 16, &count), S_OK);
-    EXPECT_EQ(count, 0u) << "a pending request's count is not fetched";
+    EXPECT_EQ(count, 16u) << "a pended request's count is the one its completion left";
 
     // Size query: only for a property request with no output buffer.
     status = ERROR_MORE_DATA;
@@ -155,6 +155,7 @@ TEST_F(IrpTargetTest, SyncIoctlResultsAndByteCounts) {
     EXPECT_EQ(count, 0u);
     // No count wanted.
     status = ERROR_SUCCESS;
+    bytes = 16;
     EXPECT_EQ(CKsIrpTarget::SyncIoctl(handle, IOCTL_KS_PROPERTY, nullptr, 0, out, 16, nullptr), S_OK);
     CloseHandle(handle);
 }
@@ -189,6 +190,7 @@ TEST_F(IrpTargetTest, SyncIoctlFailuresBeforeAndWhileWaiting) {
                            "CKsIrpTarget::SyncIoctl Invalid Handle",
                            "CKsIrpTarget::SyncIoctl CreateEvent failed",
                            "CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0xffffffff",
+                           "CKsIrpTarget::SyncIoctl cancelled request did not complete",
                        }));
     CloseHandle(handle);
 }
@@ -239,7 +241,9 @@ TEST_F(IrpTargetTest, SimplePropertiesCarryTheRequestAndTheValue) {
 }
 
 TEST_F(IrpTargetTest, SimplePropertiesRefuseWhatCannotBeSent) {
-    auto device = Device([](DWORD, const void*, DWORD, void*, DWORD, DWORD*, OVERLAPPED*) {
+    // Every value read is answered in full.
+    auto device = Device([](DWORD, const void*, DWORD, void*, DWORD outSize, DWORD* returned, OVERLAPPED*) {
+        *returned = outSize;
         return static_cast<DWORD>(ERROR_SUCCESS);
     });
     Target target(sim::InsertObject(device));
@@ -260,11 +264,13 @@ TEST_F(IrpTargetTest, SimplePropertiesRefuseWhatCannotBeSent) {
     EXPECT_TRUE(device->requests.empty());
     ResetAllocationFailures();
 
-    // A plain request needs no allocation (the render thread reads the position this way).
+    // Once a target has made one request, a plain request needs no allocation (the render thread may
+    // read the position this way).
+    EXPECT_EQ(target.GetPropertySimple(KSPROPSETID_Audio, 5, &value, 4), S_OK);
     FailAllocationsAfter(0);
     EXPECT_EQ(target.GetPropertySimple(KSPROPSETID_Audio, 5, &value, 4), S_OK);
     ResetAllocationFailures();
-    EXPECT_EQ(device->requests.size(), 1u);
+    EXPECT_EQ(device->requests.size(), 2u);
 
     Target closed(INVALID_HANDLE_VALUE);
     EXPECT_EQ(closed.GetPropertySimple(KSPROPSETID_Audio, 5, &value, 4), E_FAIL);
@@ -324,7 +330,9 @@ TEST_F(IrpTargetTest, MultiPropertyAsksForTheSizeThenReads) {
 }
 
 TEST_F(IrpTargetTest, TracesEntryAndExitAtLevelSix) {
-    auto device = Device([](DWORD, const void*, DWORD, void*, DWORD, DWORD*, OVERLAPPED*) {
+    // Every value read is answered in full.
+    auto device = Device([](DWORD, const void*, DWORD, void*, DWORD outSize, DWORD* returned, OVERLAPPED*) {
+        *returned = outSize;
         return static_cast<DWORD>(ERROR_SUCCESS);
     });
     Target target(sim::InsertObject(device));

@@ -176,6 +176,10 @@ TEST_F(PinTest, AListReadThatFailsLateKeepsItsBufferForTheDestructor) {
 }
 
 TEST_F(PinTest, AllocationFailuresAreUnreadProperties) {
+    ULONG flow = 0;
+    ASSERT_EQ(Filter().GetPinPropertySimple(0, KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW, &flow, sizeof flow),
+              S_OK)
+        << "the filter's request block exists from now on";
     FailOneAllocationAfter(0);
     HRESULT hr = E_FAIL;
     CKsPin pin(&Filter(), 0, &hr);
@@ -359,7 +363,7 @@ TEST_F(PinTest, ModeRequestBytes) {
     const auto& request = target->requests[0];
     EXPECT_EQ(request.code, 0x2F200Cu);
     EXPECT_EQ(request.outSize, 0u);
-    EXPECT_FALSE(request.overlapped);
+    EXPECT_TRUE(request.overlapped) << "an overlapped handle takes overlapped requests only";
     ASSERT_EQ(request.input.size(), 264u);
     EXPECT_EQ(std::vector<BYTE>(request.input.begin(), request.input.begin() + 8),
               (std::vector<BYTE>{0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));

@@ -262,7 +262,7 @@ TEST_F(LarkspurTest, RefusesMalformedWritesAndHoldsABoundedQueue) {
     EXPECT_EQ(m_device->PendingWrites(), 0u);
     for (auto& w : writes) {
         EXPECT_TRUE(w->Done());
-        EXPECT_EQ(w->overlapped.Internal, 995u);
+        EXPECT_EQ(w->overlapped.Internal, 0xC0000120u) << "STATUS_CANCELLED";
     }
     EXPECT_TRUE(m_device->Audio().empty());
 }
@@ -290,7 +290,7 @@ TEST_F(LarkspurTest, RealTimeClockPlaysWritesInOrderAtTheStreamRate) {
     CloseHandle(m_pins.back());
     m_pins.pop_back();
     EXPECT_TRUE(second.Done());
-    EXPECT_EQ(second.overlapped.Internal, 995u);
+    EXPECT_EQ(second.overlapped.Internal, 0xC0000120u);
     EXPECT_EQ(m_device->OpenPins(), 0u);
 }
 

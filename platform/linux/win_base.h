@@ -91,8 +91,11 @@ using FARPROC = intptr_t (*)();
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_OPERATION_ABORTED 995L
+#define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
 #define ERROR_NOT_FOUND 1168L
+#define ERROR_TIMEOUT 1460L
 #define ERROR_NO_SUCH_DEVICE_INTERFACE 0xE000020BL
 
 // Waits
@@ -101,6 +104,8 @@ using FARPROC = intptr_t (*)();
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define MAXIMUM_WAIT_OBJECTS 64
+// What OVERLAPPED.Internal holds while a request is in flight.
+#define STATUS_PENDING 0x00000103u
 
 // Files
 #define GENERIC_READ 0x80000000u
@@ -178,6 +183,8 @@ DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD error);
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                             LPDWORD returned, LPOVERLAPPED overlapped);
+BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
+BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
 HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                           DWORD disposition, DWORD flags, HANDLE templateFile);
 HMODULE WINAPI LoadLibraryW(LPCWSTR name);

@@ -14,7 +14,8 @@ std::shared_ptr<Device> Device::Create(Clock clock, FilterDescriptor descriptor)
 }
 
 Device::Device(Clock clock, FilterDescriptor descriptor)
-    : m_descriptor(std::move(descriptor)), m_clock(clock) {
+    : m_descriptor(std::move(descriptor)), m_snapshot(std::make_shared<FilterDescriptor>(m_descriptor)),
+      m_clock(clock) {
     // Mode and state records may be written from the driver's render thread: keep room in advance.
     m_events.reserve(1024);
 }
@@ -27,11 +28,18 @@ FilterDescriptor Device::Descriptor() const {
 void Device::SetDescriptor(FilterDescriptor descriptor) {
     std::lock_guard lock(m_mutex);
     m_descriptor = std::move(descriptor);
+    m_snapshot = std::make_shared<FilterDescriptor>(m_descriptor);
+}
+
+std::shared_ptr<const FilterDescriptor> Device::DescriptorSnapshot() const {
+    std::lock_guard lock(m_mutex);
+    return m_snapshot;
 }
 
 void Device::ChangeDescriptor(const std::function<void(FilterDescriptor&)>& change) {
     std::lock_guard lock(m_mutex);
     change(m_descriptor);
+    m_snapshot = std::make_shared<FilterDescriptor>(m_descriptor);
 }
 
 void Device::SetClock(Clock clock) {
@@ -54,6 +62,7 @@ void Device::SetFault(Fault fault) {
     m_faultKind.store(static_cast<int>(fault.kind));
     m_unplugged.store(false);
     m_faultHung.store(false);
+    m_hung.store(false);
 }
 
 Fault Device::CurrentFault() const {
@@ -68,6 +77,70 @@ DWORD Device::SizeQueryError() const {
 bool Device::PendingProperties() const {
     std::lock_guard lock(m_mutex);
     return m_pendingProperties;
+}
+
+void Device::SetHung(bool hung) {
+    m_hung = hung;
+}
+
+bool Device::IsHung() const {
+    return m_hung.load();
+}
+
+void Device::SetCancelIgnored(bool ignored) {
+    m_cancelIgnored = ignored;
+}
+
+size_t Device::HeldRequests() const {
+    std::lock_guard lock(m_mutex);
+    return m_held.size();
+}
+
+size_t Device::ReleaseHeld() {
+    std::vector<Held> held;
+    {
+        std::lock_guard lock(m_mutex);
+        held.swap(m_held);
+    }
+    for (const Held& request : held)
+        sim::CompleteOverlapped(request.overlapped, kErrorOperationAborted, 0);
+    return held.size();
+}
+
+bool Device::Hold(const void* target, OVERLAPPED* overlapped) {
+    if (!m_hung.load() || !overlapped)
+        return false;
+    std::lock_guard lock(m_mutex);
+    m_held.push_back({target, overlapped});
+    return true;
+}
+
+bool Device::CancelHeld(const void* target, OVERLAPPED* overlapped) {
+    std::vector<Held> cancelled;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const Held& request : m_held)
+            if (request.target == target && (!overlapped || request.overlapped == overlapped))
+                cancelled.push_back(request);
+        if (cancelled.empty())
+            return false;
+        if (m_cancelIgnored.load())
+            return true;
+        std::erase_if(m_held, [&](const Held& request) {
+            return request.target == target && (!overlapped || request.overlapped == overlapped);
+        });
+    }
+    for (const Held& request : cancelled)
+        sim::CompleteOverlapped(request.overlapped, kErrorOperationAborted, 0);
+    return true;
+}
+
+DWORD Device::Answer(DWORD status, DWORD bytes, OVERLAPPED* overlapped) const {
+    if (overlapped && PendingProperties()) {
+        sim::CompleteOverlapped(overlapped, status, bytes);
+        return ERROR_IO_PENDING;
+    }
+    return status;
 }
 
 std::shared_ptr<sim::IoTarget> Device::OpenFilter() {
@@ -329,16 +402,12 @@ DWORD ReplyProperty(const Device& device, const void* value, DWORD size, void* o
                     DWORD* returned, OVERLAPPED* overlapped) {
     *returned = size;
     if (outSize == 0 && size != 0)
-        return device.SizeQueryError();
+        return device.Answer(device.SizeQueryError(), size, overlapped);
     if (outSize < size || (size != 0 && !out))
-        return ERROR_INSUFFICIENT_BUFFER;
+        return device.Answer(ERROR_INSUFFICIENT_BUFFER, size, overlapped);
     if (size != 0)
         std::memcpy(out, value, size);
-    if (overlapped && device.PendingProperties()) {
-        sim::CompleteOverlapped(overlapped, ERROR_SUCCESS, size);
-        return ERROR_IO_PENDING;
-    }
-    return ERROR_SUCCESS;
+    return device.Answer(ERROR_SUCCESS, size, overlapped);
 }
 
 std::shared_ptr<Device> DefaultDevice() {

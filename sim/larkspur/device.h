@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,11 +37,18 @@ struct PinDescriptor {
     std::map<ULONG, std::vector<BYTE>> rawReplies;
     // KSPROPSETID_Pin properties the device refuses, with the error it gives.
     std::map<ULONG, DWORD> refusedProperties;
+    // Sizes a size query is answered with instead of the reply's own (replies that lie about their size).
+    std::map<ULONG, ULONG> claimedSizes;
 };
 
 struct FilterDescriptor {
     std::vector<PinDescriptor> pins;
     std::vector<GUID> nodes; // topology node types
+    // Replies sent byte for byte instead of those built from the fields above (malformed replies): the
+    // pin count, the topology node list, and a created pin's stream position.
+    std::optional<std::vector<BYTE>> rawPinCount;
+    std::optional<std::vector<BYTE>> rawNodes;
+    std::optional<std::vector<BYTE>> rawPosition;
 };
 
 // An 88-byte KSDATARANGE_AUDIO with FormatSize 88.
@@ -70,6 +78,7 @@ public:
 
     // The descriptor; a change applies to the requests that follow.
     FilterDescriptor Descriptor() const;
+    std::shared_ptr<const FilterDescriptor> DescriptorSnapshot() const;
     void SetDescriptor(FilterDescriptor descriptor);
     void ChangeDescriptor(const std::function<void(FilterDescriptor&)>& change);
 
@@ -81,6 +90,22 @@ public:
     void SetPendingProperties(bool pending);
     DWORD SizeQueryError() const;
     bool PendingProperties() const;
+
+    // A device that stops answering: from now on every request pends and is held, never completed,
+    // and written packets are no longer consumed. False again: later requests are answered, the held
+    // ones stay held.
+    void SetHung(bool hung);
+    bool IsHung() const;
+    // CancelIoEx is taken note of and nothing more: cancelled requests never complete.
+    void SetCancelIgnored(bool ignored);
+    // Requests held by a hung device.
+    size_t HeldRequests() const;
+    // The device comes back: every held request completes as cancelled (ERROR_OPERATION_ABORTED), its
+    // OVERLAPPED written as the device would. Returns how many.
+    size_t ReleaseHeld();
+    // Answers a request at once or, with pending properties, as a pending request completed at once
+    // (with the same status and byte count).
+    DWORD Answer(DWORD status, DWORD bytes, OVERLAPPED* overlapped) const;
 
     // The filter, for the handle table (sim::InsertObject) or a device path.
     std::shared_ptr<sim::IoTarget> OpenFilter();
@@ -132,10 +157,19 @@ private:
     void RecordState(KSSTATE state);
     void RecordAudio(const void* data, ULONG bytes);
     bool IsDsd() const { return m_dsd.load(); }
+    // Keeps a request of a hung device; true when held (the target answers ERROR_IO_PENDING).
+    bool Hold(const void* target, OVERLAPPED* overlapped);
+    // CancelIoEx on a target: false when it holds no such request.
+    bool CancelHeld(const void* target, OVERLAPPED* overlapped);
+    bool CancelIgnored() const { return m_cancelIgnored.load(); }
+
     std::vector<std::shared_ptr<PinTarget>> LivePins() const;
 
     mutable std::mutex m_mutex;
     FilterDescriptor m_descriptor;
+    // A read-only copy of m_descriptor for the requests, made anew after each change: a request does
+    // not copy the whole descriptor.
+    std::shared_ptr<const FilterDescriptor> m_snapshot;
     Clock m_clock;
     DWORD m_sizeQueryError = ERROR_MORE_DATA;
     bool m_pendingProperties = false;
@@ -148,6 +182,13 @@ private:
     ULONG m_latestInterface = 0;
     bool m_anyConnect = false;
     std::atomic<bool> m_dsd{false};
+    std::atomic<bool> m_hung{false};
+    std::atomic<bool> m_cancelIgnored{false};
+    struct Held {
+        const void* target;
+        OVERLAPPED* overlapped;
+    };
+    std::vector<Held> m_held;
     std::atomic<size_t> m_writePackets{0};
     // The fault, readable without the lock from the pins' clocks.
     std::atomic<int> m_faultKind{static_cast<int>(FaultKind::None)};

@@ -25,6 +25,8 @@ template <typename T> std::vector<BYTE> Value(const T& value) {
 
 DWORD FilterTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
                               DWORD* returned, OVERLAPPED* overlapped) {
+    if (m_device->Hold(this, overlapped))
+        return ERROR_IO_PENDING;
     if (const DWORD gate = GateRequest(m_device->Unplugged(), m_device->FaultHung(), overlapped, m_held);
         gate != ERROR_SUCCESS)
         return gate;
@@ -37,16 +39,20 @@ DWORD FilterTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* ou
     if (!(property.Flags & KSPROPERTY_TYPE_GET))
         return ERROR_NOT_SUPPORTED;
 
-    const FilterDescriptor descriptor = m_device->Descriptor();
+    const auto snapshot = m_device->DescriptorSnapshot();
+    const FilterDescriptor& descriptor = *snapshot;
     std::vector<BYTE> reply;
     if (property.Set == KSPROPSETID_Topology) {
         if (property.Id != KSPROPERTY_TOPOLOGY_NODES)
             return ERROR_NOT_FOUND;
-        reply = MultipleItem(descriptor.nodes.data(), descriptor.nodes.size() * sizeof(GUID),
-                             static_cast<ULONG>(descriptor.nodes.size()));
+        reply = descriptor.rawNodes
+                    ? *descriptor.rawNodes
+                    : MultipleItem(descriptor.nodes.data(), descriptor.nodes.size() * sizeof(GUID),
+                                   static_cast<ULONG>(descriptor.nodes.size()));
     } else if (property.Set == KSPROPSETID_Pin) {
         if (property.Id == KSPROPERTY_PIN_CTYPES) {
-            reply = Value(static_cast<ULONG>(descriptor.pins.size()));
+            reply = descriptor.rawPinCount ? *descriptor.rawPinCount
+                                           : Value(static_cast<ULONG>(descriptor.pins.size()));
         } else {
             if (inSize < sizeof(KSP_PIN))
                 return ERROR_INVALID_PARAMETER;
@@ -57,7 +63,12 @@ DWORD FilterTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* ou
             const PinDescriptor& pin = descriptor.pins[request.PinId];
             if (auto refused = pin.refusedProperties.find(property.Id);
                 refused != pin.refusedProperties.end())
-                return refused->second;
+                return m_device->Answer(refused->second, 0, overlapped);
+            if (auto claimed = pin.claimedSizes.find(property.Id);
+                claimed != pin.claimedSizes.end() && outSize == 0) {
+                *returned = claimed->second;
+                return m_device->Answer(m_device->SizeQueryError(), claimed->second, overlapped);
+            }
             if (auto raw = pin.rawReplies.find(property.Id); raw != pin.rawReplies.end()) {
                 reply = raw->second;
             } else {

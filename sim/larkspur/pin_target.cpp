@@ -7,7 +7,8 @@
 namespace sim::larkspur {
 
 PinTarget::PinTarget(std::shared_ptr<Device> device, ULONG pinId, ULONG samplesPerSec, Clock clock)
-    : m_device(std::move(device)), m_pinId(pinId), m_samplesPerSec(samplesPerSec) {
+    : m_device(std::move(device)), m_pinId(pinId), m_samplesPerSec(samplesPerSec),
+      m_rawPosition(m_device->Descriptor().rawPosition) {
     if (clock == Clock::RealTime)
         m_clockThread = std::thread([this] { RunClock(); });
 }
@@ -32,7 +33,8 @@ void PinTarget::Shutdown() {
     m_wake.notify_all();
     if (m_clockThread.joinable())
         m_clockThread.join();
-    // Closing a pin cancels what it still holds.
+    // Closing a pin cancels what it still holds (a device that ignores cancellation keeps it).
+    m_device->CancelHeld(this, nullptr);
     CancelAll();
     m_held.CancelAll();
     m_device->ReleaseInstance(m_pinId);
@@ -40,12 +42,14 @@ void PinTarget::Shutdown() {
 
 DWORD PinTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
                            DWORD* returned, OVERLAPPED* overlapped) {
-    if (code == IOCTL_KS_WRITE_STREAM)
-        return Write(out, outSize, overlapped);
     {
         std::lock_guard lock(m_mutex);
-        ActiveFault();
+        ActiveFault(); // a hang that strikes now holds this request too
     }
+    if (m_device->Hold(this, overlapped))
+        return ERROR_IO_PENDING;
+    if (code == IOCTL_KS_WRITE_STREAM)
+        return Write(out, outSize, overlapped);
     if (const DWORD gate = GateRequest(m_device->Unplugged(), m_device->FaultHung(), overlapped, m_held);
         gate != ERROR_SUCCESS)
         return gate;
@@ -59,7 +63,7 @@ DWORD PinTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* out, 
         std::memcpy(&mode, in, sizeof mode);
         m_device->RecordMode(mode);
         *returned = 0;
-        return ERROR_SUCCESS;
+        return m_device->Answer(ERROR_SUCCESS, 0, overlapped);
     }
     default:
         return kErrorInvalidFunction;
@@ -103,12 +107,16 @@ FaultKind PinTarget::ActiveFault() {
     const FaultKind fault = m_fault.Active(m_device->CurrentFault(), std::chrono::steady_clock::now());
     if (fault == FaultKind::Unplug)
         m_device->m_unplugged.store(true);
-    else if (fault == FaultKind::Hang)
+    else if (fault == FaultKind::Hang) {
         m_device->m_faultHung.store(true);
+        m_device->SetHung(true);
+    }
     return fault;
 }
 
 bool PinTarget::CompleteOne() {
+    if (m_device->IsHung())
+        return false;
     PendingWrite write;
     DWORD failure = ERROR_SUCCESS;
     {
@@ -138,11 +146,44 @@ bool PinTarget::CompleteOne() {
     return true;
 }
 
+bool PinTarget::Cancel(OVERLAPPED* overlapped) {
+    if (m_device->CancelHeld(this, overlapped))
+        return true;
+    std::array<PendingWrite, kMaxPendingWrites> cancelled;
+    size_t count = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        // Keep the ring's order for the writes that stay.
+        std::array<PendingWrite, kMaxPendingWrites> kept;
+        size_t keptCount = 0;
+        for (size_t i = 0; i < m_count; ++i) {
+            const PendingWrite& write = m_ring[(m_head + i) % m_ring.size()];
+            if (!overlapped || write.overlapped == overlapped)
+                cancelled[count++] = write;
+            else
+                kept[keptCount++] = write;
+        }
+        if (count == 0)
+            return false;
+        if (m_device->CancelIgnored())
+            return true;
+        for (size_t i = 0; i < keptCount; ++i)
+            m_ring[(m_head + i) % m_ring.size()] = kept[i];
+        m_count = keptCount;
+    }
+    m_wake.notify_all();
+    for (size_t i = 0; i < count; ++i)
+        sim::CompleteOverlapped(cancelled[i].overlapped, kErrorOperationAborted, 0);
+    return true;
+}
+
 void PinTarget::CancelAll() {
     std::array<PendingWrite, kMaxPendingWrites> cancelled;
     size_t count = 0;
     {
         std::lock_guard lock(m_mutex);
+        if (m_device->CancelIgnored())
+            return;
         while (m_count > 0) {
             cancelled[count++] = m_ring[m_head];
             m_head = (m_head + 1) % m_ring.size();
@@ -215,6 +256,9 @@ DWORD PinTarget::Property(const void* in, DWORD inSize, void* out, DWORD outSize
             position.PlayOffset = m_playedBytes;
             position.WriteOffset = m_writtenBytes;
         }
+        if (m_rawPosition)
+            return ReplyProperty(*m_device, m_rawPosition->data(), static_cast<DWORD>(m_rawPosition->size()),
+                                 out, outSize, returned, overlapped);
         return ReplyProperty(*m_device, &position, sizeof position, out, outSize, returned, overlapped);
     }
     return kErrorSetNotFound;
@@ -231,6 +275,10 @@ void PinTarget::RunClock() {
     uint64_t timed = 0;
     Clock::time_point end;
     while (!m_quit) {
+        if (m_device->IsHung()) {
+            m_wake.wait_for(lock, std::chrono::milliseconds(5));
+            continue;
+        }
         if (m_state != KSSTATE_RUN || m_count == 0) {
             timing = false;
             m_wake.wait(lock);

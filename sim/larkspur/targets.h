@@ -37,7 +37,12 @@ public:
                     std::shared_ptr<sim::IoTarget>* pin) override {
         return m_device->CreatePin(connect, access, pin);
     }
-    void OnClose() override { m_held.CancelAll(); }
+    // Closing the filter cancels what it still holds (a device that ignores cancellation keeps it).
+    void OnClose() override {
+        m_device->CancelHeld(this, nullptr);
+        m_held.CancelAll();
+    }
+    bool Cancel(OVERLAPPED* overlapped) override { return m_device->CancelHeld(this, overlapped); }
 
 private:
     const std::shared_ptr<Device> m_device;
@@ -55,6 +60,7 @@ public:
     DWORD IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
                     OVERLAPPED* overlapped) override;
     void OnClose() override;
+    bool Cancel(OVERLAPPED* overlapped) override;
 
     size_t PendingWrites() const;
     // Completes the oldest pending write; false when there is none.
@@ -80,6 +86,7 @@ private:
     const std::shared_ptr<Device> m_device;
     const ULONG m_pinId;
     const ULONG m_samplesPerSec;
+    const std::optional<std::vector<BYTE>> m_rawPosition; // taken when the pin is created
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
