@@ -182,19 +182,29 @@ BOOL WINAPI ModelGetOverlappedResultEx(HANDLE handle, LPOVERLAPPED overlapped, L
     return OverlappedResult(overlapped, bytes, ms);
 }
 
-BOOL WINAPI ModelCancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
-    if (!ModelObject(handle))
-        return ::CancelIoEx(handle, overlapped);
+// Cancels what a stall holds back of `handle`'s requests and what its pin still has queued (all of
+// them when `overlapped` is null); false when there was nothing.
+bool CancelModelRequests(const std::shared_ptr<sim::KernelObject>& object, HANDLE handle,
+                         OVERLAPPED* overlapped) {
     CountCancel();
-    return ReleaseHeld(handle, overlapped, ERROR_OPERATION_ABORTED) ? Finish(ERROR_SUCCESS)
-                                                                    : Finish(ERROR_NOT_FOUND);
+    const bool held = ReleaseHeld(handle, overlapped, ERROR_OPERATION_ABORTED) != 0;
+    auto target = std::dynamic_pointer_cast<sim::IoTarget>(object);
+    const bool queued = target && target->Cancel(overlapped);
+    return held || queued;
+}
+
+BOOL WINAPI ModelCancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
+    auto object = ModelObject(handle);
+    if (!object)
+        return ::CancelIoEx(handle, overlapped);
+    return Finish(CancelModelRequests(object, handle, overlapped) ? ERROR_SUCCESS : ERROR_NOT_FOUND);
 }
 
 BOOL WINAPI ModelCancelIo(HANDLE handle) {
-    if (!ModelObject(handle))
+    auto object = ModelObject(handle);
+    if (!object)
         return ::CancelIo(handle);
-    CountCancel();
-    ReleaseHeld(handle, nullptr, ERROR_OPERATION_ABORTED);
+    CancelModelRequests(object, handle, nullptr);
     return Finish(ERROR_SUCCESS);
 }
 
