@@ -185,7 +185,3 @@ BOOL WINAPI AvRevertMmThreadCharacteristics(HANDLE avrtHandle) {
     ++g_mmcssReverts;
     return TRUE;
 }
-
-ULONG WINAPI htonl(ULONG value) {
-    return __builtin_bswap32(value);
-}
