@@ -132,6 +132,33 @@ void Device::ClearRecord() {
     m_writePackets = 0;
 }
 
+void Device::SetFifoMicroseconds(uint32_t microseconds) {
+    std::lock_guard lock(m_mutex);
+    m_fifoMicroseconds = microseconds;
+}
+
+uint32_t Device::FifoMicroseconds() const {
+    std::lock_guard lock(m_mutex);
+    return m_fifoMicroseconds;
+}
+
+StreamStats Device::LatestStreamStats() const {
+    std::shared_ptr<PinTarget> pin;
+    {
+        std::lock_guard lock(m_mutex);
+        pin = m_latestPin.lock();
+        if (!pin)
+            return m_closedStreamStats;
+    }
+    return pin->Stats();
+}
+
+void Device::KeepStreamStats(const PinTarget* pin, const StreamStats& stats) {
+    std::lock_guard lock(m_mutex);
+    if (pin == m_latestPinAddress)
+        m_closedStreamStats = stats;
+}
+
 size_t Device::OpenPins() const {
     std::lock_guard lock(m_mutex);
     size_t count = 0;
@@ -284,6 +311,9 @@ DWORD Device::CreatePin(const KSPIN_CONNECT* connect, ACCESS_MASK access,
         std::lock_guard relock(m_mutex);
         std::erase_if(m_pins, [](const std::weak_ptr<PinTarget>& weak) { return weak.expired(); });
         m_pins.push_back(created);
+        m_latestPin = created;
+        m_latestPinAddress = created.get();
+        m_closedStreamStats = StreamStats{};
     }
     *pin = std::move(created);
     return ERROR_SUCCESS;

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "sim/kernel_objects.h"
+#include "sim/larkspur/stream_stats.h"
 
 #include <atomic>
 #include <functional>
@@ -101,6 +102,13 @@ public:
     size_t WritePackets() const { return m_writePackets.load(); }
     void ClearRecord();
 
+    // The device's own buffer under the real-time clock, for pins created from now on (default 2 ms).
+    void SetFifoMicroseconds(uint32_t microseconds);
+    uint32_t FifoMicroseconds() const;
+    // Underruns and completion-to-next-write times of the latest pin created (the latest stream), live
+    // while it streams and kept after it closed.
+    StreamStats LatestStreamStats() const;
+
     // Pins created and not yet closed.
     size_t OpenPins() const;
     // The connect request of the latest pin created: its wave format (40 bytes, zero-padded) and interface.
@@ -119,6 +127,7 @@ private:
     void RecordAudio(const void* data, ULONG bytes);
     bool IsDsd() const { return m_dsd.load(); }
     std::vector<std::shared_ptr<PinTarget>> LivePins() const;
+    void KeepStreamStats(const PinTarget* pin, const StreamStats& stats);
 
     mutable std::mutex m_mutex;
     FilterDescriptor m_descriptor;
@@ -134,6 +143,10 @@ private:
     bool m_anyConnect = false;
     std::atomic<bool> m_dsd{false};
     std::atomic<size_t> m_writePackets{0};
+    uint32_t m_fifoMicroseconds = 2000;
+    StreamStats m_closedStreamStats; // of the latest pin, once it closed
+    std::weak_ptr<PinTarget> m_latestPin;
+    const PinTarget* m_latestPinAddress = nullptr;
 };
 
 // The process-wide Larkspur with its real-time clock, there without any setup.

@@ -1,13 +1,16 @@
 // A created pin of the device: state, stream position, the vendor mode request and write-stream packets.
 #include "sim/larkspur/targets.h"
 
+#include "sim/threads.h"
+
 #include <chrono>
 #include <cstring>
 
 namespace sim::larkspur {
 
 PinTarget::PinTarget(std::shared_ptr<Device> device, ULONG pinId, ULONG samplesPerSec, Clock clock)
-    : m_device(std::move(device)), m_pinId(pinId), m_samplesPerSec(samplesPerSec) {
+    : m_device(std::move(device)), m_pinId(pinId), m_samplesPerSec(samplesPerSec),
+      m_fifo(m_device->FifoMicroseconds()) {
     if (clock == Clock::RealTime)
         m_clockThread = std::thread([this] { RunClock(); });
 }
@@ -34,6 +37,7 @@ void PinTarget::Shutdown() {
         m_clockThread.join();
     // Closing a pin cancels what it still holds.
     CancelAll();
+    m_device->KeepStreamStats(this, Stats());
     m_device->ReleaseInstance(m_pinId);
 }
 
@@ -72,13 +76,18 @@ DWORD PinTarget::Write(void* out, DWORD outSize, OVERLAPPED* overlapped) {
             return kErrorBadCommand;
         if (m_count == m_ring.size())
             return kErrorNoSystemResources;
-        m_ring[(m_head + m_count) % m_ring.size()] = {header, overlapped, m_nextSequence++};
+        m_ring[(m_head + m_count) % m_ring.size()] = {header, overlapped, m_nextSequence++, NowNanoseconds()};
         ++m_count;
         m_writtenBytes += header->DataUsed;
     }
     m_device->m_writePackets.fetch_add(1);
     m_wake.notify_all();
     return ERROR_IO_PENDING;
+}
+
+StreamStats PinTarget::Stats() const {
+    std::lock_guard lock(m_mutex);
+    return m_fifo.Stats();
 }
 
 size_t PinTarget::PendingWrites() const {
@@ -182,30 +191,43 @@ DWORD PinTarget::Property(const void* in, DWORD inSize, void* out, DWORD outSize
     return kErrorSetNotFound;
 }
 
-// The real-time clock: while the pin runs, each write completes once its frames would have played at
-// the stream's rate (twice the wave format's rate in DSD mode), one after the other.
+// The real-time clock: while the pin runs, each write's frames enter the device's buffer (at once if
+// there is room, else as fast as the buffer drains at the stream's rate: twice the wave format's rate in
+// DSD mode), one write after the other; a write completes when its last frame has entered.
 void PinTarget::RunClock() {
-    using Clock = std::chrono::steady_clock;
+    // The device's clock is hardware: keep the simulation's own scheduling out of what it measures.
+    sim::RaiseToRealTime(kDeviceClockPriority);
     std::unique_lock lock(m_mutex);
-    Clock::time_point playedUntil = Clock::now();
+    bool entered = false; // the head write's frames have begun to enter
+    uint64_t enteredSequence = 0;
+    int64_t completeAt = 0;
+    int64_t previousEntered = 0; // when the write before the head had entered completely
     while (!m_quit) {
         if (m_state != KSSTATE_RUN || m_count == 0) {
+            if (m_state != KSSTATE_RUN) {
+                m_fifo.Reset();
+                entered = false;
+            }
             m_wake.wait(lock);
             continue;
         }
         const PendingWrite head = m_ring[m_head];
-        const uint64_t rate = static_cast<uint64_t>(m_samplesPerSec) * (m_device->IsDsd() ? 2 : 1);
-        const uint64_t frames = head.header->DataUsed / 8;
-        const auto duration = std::chrono::nanoseconds(rate ? frames * 1000000000ull / rate : 0);
-        const auto now = Clock::now();
-        const auto end = (playedUntil > now ? playedUntil : now) + duration;
+        if (!entered || head.sequence != enteredSequence) {
+            const uint64_t rate = static_cast<uint64_t>(m_samplesPerSec) * (m_device->IsDsd() ? 2 : 1);
+            const int64_t start = entered ? std::max(head.written, previousEntered) : head.written;
+            completeAt = m_fifo.Enter(start, head.written, head.header->DataUsed / 8, rate);
+            entered = true;
+            enteredSequence = head.sequence;
+        }
+        const auto end = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(completeAt));
         const bool interrupted = m_wake.wait_until(lock, end, [&] {
             return m_quit || m_state != KSSTATE_RUN || m_count == 0 ||
                    m_ring[m_head].sequence != head.sequence;
         });
         if (interrupted)
             continue;
-        playedUntil = end;
+        previousEntered = completeAt;
+        m_fifo.Completed(NowNanoseconds());
         lock.unlock();
         CompleteOne();
         lock.lock();

@@ -2,8 +2,10 @@
 #pragma once
 
 #include "sim/larkspur/device.h"
+#include "sim/larkspur/fifo_model.h"
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <thread>
 
@@ -42,6 +44,15 @@ private:
     const std::shared_ptr<Device> m_device;
 };
 
+// Steady-clock time in nanoseconds: the time base of the real-time clock.
+inline int64_t NowNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+// Above the render thread's "Pro Audio" priority, as a device's interrupt would be.
+constexpr int kDeviceClockPriority = 20;
+
 class PinTarget : public sim::IoTarget {
 public:
     // Room for writes in flight; the write path never allocates.
@@ -55,6 +66,7 @@ public:
     void OnClose() override;
 
     size_t PendingWrites() const;
+    StreamStats Stats() const;
     // Completes the oldest pending write; false when there is none.
     bool CompleteOne();
 
@@ -63,6 +75,7 @@ private:
         KSSTREAM_HEADER* header;
         OVERLAPPED* overlapped;
         uint64_t sequence;
+        int64_t written; // steady-clock nanoseconds when the host sent it
     };
 
     DWORD Write(void* out, DWORD outSize, OVERLAPPED* overlapped);
@@ -89,6 +102,7 @@ private:
     bool m_quit = false;
     bool m_closed = false;
     std::thread m_clockThread; // the real-time clock; not started for a stepped one
+    FifoModel m_fifo;          // the real-time clock's model of the device's buffer
 };
 
 } // namespace sim::larkspur
