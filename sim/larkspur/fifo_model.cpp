@@ -45,7 +45,8 @@ uint64_t StreamStats::GapPercentileNs(double fraction) const {
 }
 
 int64_t FifoModel::Enter(int64_t at, int64_t written, uint64_t frames, uint64_t framesPerSecond) {
-    ++m_stats.writes;
+    if (m_stats.writes++ == 0)
+        m_stats.firstWriteNs = written;
     if (m_lastCompletion >= 0 && written >= m_lastCompletion)
         m_stats.AddGap(static_cast<uint64_t>(written - m_lastCompletion));
     if (!m_running) {

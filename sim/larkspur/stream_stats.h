@@ -13,9 +13,10 @@ struct StreamStats {
     static constexpr int kDoublings = 26;
     static constexpr int kBuckets = kLinearBuckets + kDoublings * kStepsPerDoubling;
 
-    uint64_t writes = 0;    // writes the device took while running
-    uint64_t underruns = 0; // times its buffer ran empty before the next write arrived
-    uint64_t gaps = 0;      // completion-to-next-write times recorded
+    uint64_t writes = 0;      // writes the device took while running
+    int64_t firstWriteNs = 0; // steady-clock time the first of them was sent
+    uint64_t underruns = 0;   // times its buffer ran empty before the next write arrived
+    uint64_t gaps = 0;        // completion-to-next-write times recorded
     uint64_t maxGapNs = 0;
     uint64_t totalGapNs = 0;
     uint32_t histogram[kBuckets] = {};
