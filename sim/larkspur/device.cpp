@@ -191,7 +191,7 @@ void Device::RecordState(KSSTATE state) {
 }
 
 void Device::RecordAudio(const void* data, ULONG bytes) {
-    if (!data || bytes == 0)
+    if (!data || bytes == 0 || !m_recordAudio.load(std::memory_order_relaxed))
         return;
     const BYTE* in = static_cast<const BYTE*>(data);
     std::lock_guard lock(m_mutex);

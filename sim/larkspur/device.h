@@ -100,6 +100,9 @@ public:
     // Completed writes as interleaved 8-byte frames; in DSD mode each 32-bit word as the host wrote it.
     std::vector<BYTE> Audio() const;
     size_t WritePackets() const { return m_writePackets.load(); }
+    // Whether completed writes are kept in Audio() (default: yes); benchmarks that play for minutes
+    // turn it off.
+    void SetRecordAudio(bool record) { m_recordAudio = record; }
     void ClearRecord();
 
     // The device's own buffer under the real-time clock, for pins created from now on (default 2 ms).
@@ -144,6 +147,7 @@ private:
     std::atomic<bool> m_dsd{false};
     std::atomic<size_t> m_writePackets{0};
     uint32_t m_fifoMicroseconds = 2000;
+    std::atomic<bool> m_recordAudio{true};
     StreamStats m_closedStreamStats; // of the latest pin, once it closed
     std::weak_ptr<PinTarget> m_latestPin;
     const PinTarget* m_latestPinAddress = nullptr;

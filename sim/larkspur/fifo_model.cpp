@@ -44,6 +44,16 @@ uint64_t StreamStats::GapPercentileNs(double fraction) const {
     return maxGapNs;
 }
 
+namespace {
+int64_t Duration(uint64_t frames, uint64_t framesPerSecond) {
+    return framesPerSecond ? static_cast<int64_t>(frames * 1000000000ull / framesPerSecond) : 0;
+}
+} // namespace
+
+int64_t FifoModel::EarliestCompletion(uint64_t frames, uint64_t framesPerSecond) const {
+    return m_running ? m_emptyAt + Duration(frames, framesPerSecond) - m_capacityNs : 0;
+}
+
 int64_t FifoModel::Enter(int64_t at, int64_t written, uint64_t frames, uint64_t framesPerSecond) {
     if (m_stats.writes++ == 0)
         m_stats.firstWriteNs = written;
@@ -55,14 +65,25 @@ int64_t FifoModel::Enter(int64_t at, int64_t written, uint64_t frames, uint64_t 
     } else if (at > m_emptyAt) {
         // Played out before this write came: the converter had nothing for the time between.
         ++m_stats.underruns;
+        // Had the device reported on time, would the host's write have come before the buffer ran out?
+        if (m_lastCompletion >= 0 && written - m_lastCompletion <= m_emptyAt - m_lastDue)
+            ++m_stats.underrunsAfterLateCompletion;
         m_emptyAt = at;
     }
-    const int64_t duration =
-        framesPerSecond ? static_cast<int64_t>(frames * 1000000000ull / framesPerSecond) : 0;
-    m_emptyAt += duration;
+    m_emptyAt += Duration(frames, framesPerSecond);
     // The last frame enters once the buffer has room for it: when what is queued ahead of the buffer's
     // far end drains to its capacity.
     return std::max(at, m_emptyAt - m_capacityNs);
+}
+
+void FifoModel::Completed(int64_t at, int64_t due) {
+    m_lastCompletion = at;
+    m_lastDue = due >= 0 ? due : at;
+    if (due >= 0 && at > due) {
+        const auto late = static_cast<uint64_t>(at - due);
+        m_stats.maxLateNs = std::max(m_stats.maxLateNs, late);
+        m_stats.lateOver100us += late > 100000 ? 1 : 0;
+    }
 }
 
 void FifoModel::Reset() {

@@ -17,8 +17,11 @@ public:
     // A write of `frames` at `framesPerSecond` whose frames start to enter the buffer at `at`;
     // `written` is when the host sent it. Returns when its last frame has entered the buffer.
     int64_t Enter(int64_t at, int64_t written, uint64_t frames, uint64_t framesPerSecond);
-    // The device reported a completion to the host at `at`.
-    void Completed(int64_t at) { m_lastCompletion = at; }
+    // The earliest a write of `frames` could complete if it came now: later than now only while the
+    // buffer is full.
+    int64_t EarliestCompletion(uint64_t frames, uint64_t framesPerSecond) const;
+    // The device reported a completion to the host at `at`, due at `due`.
+    void Completed(int64_t at, int64_t due = -1);
     // The stream left the running state: the buffer is empty and the next write starts afresh.
     void Reset();
 
@@ -29,6 +32,7 @@ private:
     bool m_running = false;
     int64_t m_emptyAt = 0; // when the buffer runs empty with what has entered so far
     int64_t m_lastCompletion = -1;
+    int64_t m_lastDue = -1; // when that completion was due
     StreamStats m_stats;
 };
 

@@ -70,6 +70,7 @@ DWORD PinTarget::Write(void* out, DWORD outSize, OVERLAPPED* overlapped) {
     if (header->Size != sizeof(KSSTREAM_HEADER) || header->DataUsed > header->FrameExtent ||
         (header->DataUsed != 0 && !header->Data))
         return ERROR_INVALID_PARAMETER;
+    bool wakeClock = false;
     {
         std::lock_guard lock(m_mutex);
         if (m_closed || m_state == KSSTATE_STOP)
@@ -79,9 +80,11 @@ DWORD PinTarget::Write(void* out, DWORD outSize, OVERLAPPED* overlapped) {
         m_ring[(m_head + m_count) % m_ring.size()] = {header, overlapped, m_nextSequence++, NowNanoseconds()};
         ++m_count;
         m_writtenBytes += header->DataUsed;
+        wakeClock = m_clockWaitsForWrite;
     }
     m_device->m_writePackets.fetch_add(1);
-    m_wake.notify_all();
+    if (wakeClock)
+        m_wake.notify_all();
     return ERROR_IO_PENDING;
 }
 
@@ -202,20 +205,35 @@ void PinTarget::RunClock() {
     uint64_t enteredSequence = 0;
     int64_t completeAt = 0;
     int64_t previousEntered = 0; // when the write before the head had entered completely
+    uint64_t lastFrames = 0;
+    uint64_t lastRate = 0;
     while (!m_quit) {
-        if (m_state != KSSTATE_RUN || m_count == 0) {
-            if (m_state != KSSTATE_RUN) {
-                m_fifo.Reset();
-                entered = false;
-            }
+        if (m_state != KSSTATE_RUN) {
+            m_fifo.Reset();
+            entered = false;
             m_wake.wait(lock);
+            continue;
+        }
+        if (m_count == 0) {
+            // While the buffer is full a write like the last cannot complete before it has room: sleep
+            // until then unwoken by writes, so a period costs one wake-up here, like a device interrupt.
+            const int64_t earliest = entered ? m_fifo.EarliestCompletion(lastFrames, lastRate) : 0;
+            if (earliest > NowNanoseconds()) {
+                m_clockWaitsForWrite = false;
+                const auto until = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(earliest));
+                m_wake.wait_until(lock, until, [&] { return m_quit || m_state != KSSTATE_RUN; });
+                m_clockWaitsForWrite = true;
+            } else {
+                m_wake.wait(lock);
+            }
             continue;
         }
         const PendingWrite head = m_ring[m_head];
         if (!entered || head.sequence != enteredSequence) {
-            const uint64_t rate = static_cast<uint64_t>(m_samplesPerSec) * (m_device->IsDsd() ? 2 : 1);
+            lastRate = static_cast<uint64_t>(m_samplesPerSec) * (m_device->IsDsd() ? 2 : 1);
+            lastFrames = head.header->DataUsed / 8;
             const int64_t start = entered ? std::max(head.written, previousEntered) : head.written;
-            completeAt = m_fifo.Enter(start, head.written, head.header->DataUsed / 8, rate);
+            completeAt = m_fifo.Enter(start, head.written, lastFrames, lastRate);
             entered = true;
             enteredSequence = head.sequence;
         }
@@ -227,7 +245,7 @@ void PinTarget::RunClock() {
         if (interrupted)
             continue;
         previousEntered = completeAt;
-        m_fifo.Completed(NowNanoseconds());
+        m_fifo.Completed(NowNanoseconds(), completeAt);
         lock.unlock();
         CompleteOne();
         lock.lock();

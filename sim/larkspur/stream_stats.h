@@ -16,9 +16,16 @@ struct StreamStats {
     uint64_t writes = 0;      // writes the device took while running
     int64_t firstWriteNs = 0; // steady-clock time the first of them was sent
     uint64_t underruns = 0;   // times its buffer ran empty before the next write arrived
-    uint64_t gaps = 0;        // completion-to-next-write times recorded
+    // Of those, the ones the host's write would have prevented had the device reported the completion
+    // before it on time: the simulation's lateness, not the driver's.
+    uint64_t underrunsAfterLateCompletion = 0;
+    uint64_t gaps = 0; // completion-to-next-write times recorded
     uint64_t maxGapNs = 0;
     uint64_t totalGapNs = 0;
+    // How much later than due the device itself reported completions (its clock thread's wake-up): what
+    // the simulation, not the driver, takes from the buffer's margin.
+    uint64_t maxLateNs = 0;
+    uint64_t lateOver100us = 0;
     uint32_t histogram[kBuckets] = {};
 
     void AddGap(uint64_t nanoseconds);

@@ -101,8 +101,9 @@ private:
     ULONGLONG m_writtenBytes = 0;
     bool m_quit = false;
     bool m_closed = false;
-    std::thread m_clockThread; // the real-time clock; not started for a stepped one
-    FifoModel m_fifo;          // the real-time clock's model of the device's buffer
+    std::thread m_clockThread;        // the real-time clock; not started for a stepped one
+    FifoModel m_fifo;                 // the real-time clock's model of the device's buffer
+    bool m_clockWaitsForWrite = true; // whether a write must wake the clock thread
 };
 
 } // namespace sim::larkspur
