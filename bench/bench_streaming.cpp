@@ -3,7 +3,9 @@
 // thread got each write to the device in time.
 //
 //   bench_streaming [--quick] [--seconds S] [--json] [--mode pcm|dsd] [--load idle|busy] [--rate HZ]
-//                   [--buffer SAMPLES]
+//                   [--buffer SAMPLES] [--timeinfo] [--record]
+// --timeinfo: the host takes time information (a position read per period); --record: the device keeps
+// what it received, as in the tests.
 #include "platform/asio.h"
 #include "sim/larkspur/device.h"
 #include "sim/setupapi.h"
@@ -97,8 +99,10 @@ ASIOTime* BufferSwitchTimeInfo(ASIOTime* time, int32_t index, ASIOBool) {
     return time;
 }
 void RateChanged(ASIOSampleRate) {}
-int32_t Message(int32_t, int32_t, void*, double*) {
-    return 0;
+bool g_timeInfo = false;
+int32_t Message(int32_t selector, int32_t, void*, double*) {
+    // With time information the driver reads the stream position from the device every period.
+    return selector == kAsioSupportsTimeInfo && g_timeInfo ? 1 : 0;
 }
 
 IASIO* CreateDriver() {
@@ -145,6 +149,7 @@ private:
 Result Play(const std::shared_ptr<sim::larkspur::Device>& device, const Row& row, double seconds) {
     Result result;
     result.row = row;
+    device->ClearRecord();
     Host host;
     g_host = &host;
     ASIOCallbacks callbacks{&BufferSwitch, &RateChanged, &Message, &BufferSwitchTimeInfo};
@@ -263,7 +268,7 @@ void PrintJson(const std::vector<Result>& results) {
 
 int Usage() {
     std::fprintf(stderr, "usage: bench_streaming [--quick] [--seconds S] [--json] [--mode pcm|dsd] "
-                         "[--load idle|busy] [--rate HZ] [--buffer SAMPLES]\n");
+                         "[--load idle|busy] [--rate HZ] [--buffer SAMPLES] [--timeinfo] [--record]\n");
     return 2;
 }
 
@@ -272,6 +277,7 @@ int Usage() {
 int main(int argc, char** argv) {
     double seconds = 20.0;
     bool json = false;
+    bool record = false;
     std::string onlyMode, onlyLoad;
     double onlyRate = 0;
     int32_t onlyBuffer = 0;
@@ -282,6 +288,10 @@ int main(int argc, char** argv) {
             seconds = 1.5;
         } else if (arg == "--json") {
             json = true;
+        } else if (arg == "--timeinfo") {
+            g_timeInfo = true;
+        } else if (arg == "--record") {
+            record = true;
         } else if (arg == "--seconds" || arg == "--mode" || arg == "--load" || arg == "--rate" ||
                    arg == "--buffer") {
             const char* v = value();
@@ -321,7 +331,7 @@ int main(int argc, char** argv) {
     // The machine's real-time clock device, attached the way a system lists it.
     auto device = sim::larkspur::Device::Create(sim::larkspur::Clock::RealTime);
     // What the device received is not checked here; keeping minutes of it would only cost memory.
-    device->SetRecordAudio(false);
+    device->SetRecordAudio(record);
     sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter())});
 
     if (!json) {

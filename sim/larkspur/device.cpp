@@ -38,22 +38,18 @@ void Device::SetClock(Clock clock) {
 }
 
 void Device::SetSizeQueryError(DWORD error) {
-    std::lock_guard lock(m_mutex);
     m_sizeQueryError = error;
 }
 
 void Device::SetPendingProperties(bool pending) {
-    std::lock_guard lock(m_mutex);
     m_pendingProperties = pending;
 }
 
 DWORD Device::SizeQueryError() const {
-    std::lock_guard lock(m_mutex);
     return m_sizeQueryError;
 }
 
 bool Device::PendingProperties() const {
-    std::lock_guard lock(m_mutex);
     return m_pendingProperties;
 }
 

@@ -135,8 +135,10 @@ private:
     mutable std::mutex m_mutex;
     FilterDescriptor m_descriptor;
     Clock m_clock;
-    DWORD m_sizeQueryError = ERROR_MORE_DATA;
-    bool m_pendingProperties = false;
+    // Read on every property request, the render thread's position reads among them: not behind the
+    // lock the audio record holds while it grows.
+    std::atomic<DWORD> m_sizeQueryError{ERROR_MORE_DATA};
+    std::atomic<bool> m_pendingProperties{false};
     std::vector<ULONG> m_liveInstances; // per pin id
     std::vector<std::weak_ptr<PinTarget>> m_pins;
     std::vector<RecordEvent> m_events;
