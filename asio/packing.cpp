@@ -83,62 +83,47 @@ __attribute__((target("avx2"))) void PackAvx2(uint8_t* slot, const int32_t* left
     PackFrames<kDsd>(slot, left, right, j, frames);
 }
 
-// The byte permutes of the DSD frames: output byte 8f + k of half h is byte 3 - k of left word 8h + f,
-// or for k >= 4 byte 7 - k of right word 8h + f (the right register's bytes count from 64).
-struct alignas(64) ByteIndex {
-    uint8_t bytes[64];
-};
-constexpr ByteIndex DsdPermute(int half) {
-    ByteIndex index{};
-    for (int f = 0; f < 8; ++f)
-        for (int k = 0; k < 8; ++k)
-            index.bytes[8 * f + k] = static_cast<uint8_t>((k < 4 ? 3 - k : 64 + 7 - k) + 4 * (f + 8 * half));
-    return index;
-}
-constexpr ByteIndex kDsdPermute[2] = {DsdPermute(0), DsdPermute(1)};
+#define LK_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi2")))
 
-#define LK_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
-
+// DSD words byte-reversed on two different execution ports, so neither becomes the bottleneck: the
+// left words by rotations (bytes within 16-bit halves, then the halves), the right by a byte shuffle.
 template <bool kDsd>
-LK_AVX512 inline __attribute__((always_inline)) __m512i Interleave512(__m512i l, __m512i index, __m512i r) {
-    if constexpr (kDsd)
-        return _mm512_permutex2var_epi8(l, index, r);
-    else
-        return _mm512_permutex2var_epi32(l, index, r);
+LK_AVX512 inline __attribute__((always_inline)) void Reverse512(__m512i& l, __m512i& r, __m512i reverse) {
+    if constexpr (kDsd) {
+        l = _mm512_shldi_epi16(l, l, 8);
+        l = _mm512_shldi_epi32(l, l, 16);
+        r = _mm512_shuffle_epi8(r, reverse);
+    }
 }
 
-// Sixteen frames per step, each output register built by one two-source permute (of words in PCM, of
-// bytes in DSD, which reverses them on the way); the last partial step uses masked loads and stores.
+// Sixteen frames per step, each output register built by one two-source word permute; the last
+// partial step uses masked loads and stores.
 template <bool kDsd>
 LK_AVX512 void PackAvx512(uint8_t* slot, const int32_t* left, const int32_t* right, int32_t frames) {
-    __m512i first;
-    __m512i second;
-    if constexpr (kDsd) {
-        first = _mm512_load_si512(kDsdPermute[0].bytes);
-        second = _mm512_load_si512(kDsdPermute[1].bytes);
-    } else {
-        first = _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
-        second = _mm512_setr_epi32(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
-    }
+    const __m512i first = _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+    const __m512i second = _mm512_setr_epi32(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
+    const __m512i reverse = _mm512_set4_epi32(0x0C0D0E0F, 0x08090A0B, 0x04050607, 0x00010203);
     int32_t j = 0;
     for (; j + 16 <= frames; j += 16) {
-        const __m512i l = _mm512_loadu_si512(left + j);
-        const __m512i r = _mm512_loadu_si512(right + j);
+        __m512i l = _mm512_loadu_si512(left + j);
+        __m512i r = _mm512_loadu_si512(right + j);
+        Reverse512<kDsd>(l, r, reverse);
         uint8_t* out = slot + static_cast<size_t>(j) * kFrameBytes;
-        _mm512_storeu_si512(out, Interleave512<kDsd>(l, first, r));
-        _mm512_storeu_si512(out + 64, Interleave512<kDsd>(l, second, r));
+        _mm512_storeu_si512(out, _mm512_permutex2var_epi32(l, first, r));
+        _mm512_storeu_si512(out + 64, _mm512_permutex2var_epi32(l, second, r));
     }
     const int32_t rest = frames - j;
     if (rest > 0) {
         const __mmask16 words = static_cast<__mmask16>((1u << rest) - 1);
-        const __m512i l = _mm512_maskz_loadu_epi32(words, left + j);
-        const __m512i r = _mm512_maskz_loadu_epi32(words, right + j);
+        __m512i l = _mm512_maskz_loadu_epi32(words, left + j);
+        __m512i r = _mm512_maskz_loadu_epi32(words, right + j);
+        Reverse512<kDsd>(l, r, reverse);
         const int32_t inFirst = rest < 8 ? rest : 8;
         const __mmask16 firstWords = static_cast<__mmask16>((1u << (2 * inFirst)) - 1);
         const __mmask16 secondWords = static_cast<__mmask16>((1u << (2 * (rest - inFirst))) - 1);
         uint8_t* out = slot + static_cast<size_t>(j) * kFrameBytes;
-        _mm512_mask_storeu_epi32(out, firstWords, Interleave512<kDsd>(l, first, r));
-        _mm512_mask_storeu_epi32(out + 64, secondWords, Interleave512<kDsd>(l, second, r));
+        _mm512_mask_storeu_epi32(out, firstWords, _mm512_permutex2var_epi32(l, first, r));
+        _mm512_mask_storeu_epi32(out + 64, secondWords, _mm512_permutex2var_epi32(l, second, r));
     }
 }
 
@@ -150,7 +135,7 @@ bool DetectAvx2() {
 bool DetectAvx512() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vbmi");
+           __builtin_cpu_supports("avx512vbmi2");
 }
 
 #else

@@ -25,7 +25,7 @@ void FillSilence(uint8_t* slot, int32_t frames, bool dsd);
 enum class PackPath {
     Baseline, // what every x86-64 processor has (SSE2), or plain code elsewhere
     Avx2,     // 256-bit, where the processor has it
-    Avx512,   // 512-bit with byte permutes (AVX-512 VBMI), where the processor has it
+    Avx512,   // 512-bit (AVX-512 with VBMI2), where the processor has it
 };
 // The path PackHalf takes on this processor.
 PackPath SelectedPackPath();

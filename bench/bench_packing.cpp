@@ -106,7 +106,7 @@ BENCHMARK(BM_PackDsdAvx2)->LK_HALVES;
 const char* PathName(PackPath path) {
     switch (path) {
     case PackPath::Avx512:
-        return "AVX-512 VBMI";
+        return "AVX-512 (VBMI2)";
     case PackPath::Avx2:
         return "AVX2";
     default:
