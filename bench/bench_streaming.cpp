@@ -4,6 +4,7 @@
 //
 //   bench_streaming [--quick] [--seconds S] [--json] [--mode pcm|dsd] [--load idle|busy] [--rate HZ]
 //                   [--buffer SAMPLES] [--timeinfo] [--record]
+//   bench_streaming --stalls SECONDS
 // --timeinfo: the host takes time information (a position read per period); --record: the device keeps
 // what it received, as in the tests.
 #include "platform/asio.h"
@@ -266,9 +267,37 @@ void PrintJson(const std::vector<Result>& results) {
     std::printf("]\n");
 }
 
+// The machine's own stalls: a real-time thread that sleeps 1 ms at a time, and how late it wakes. Stalls
+// longer than the device buffer underrun any stream, whatever the driver does.
+void ProbeStalls(double seconds) {
+    std::thread([seconds] {
+        const bool realTime = sim::RaiseToRealTime(20);
+        std::vector<double> late;
+        auto next = Steady::now();
+        const auto end = next + std::chrono::duration<double>(seconds);
+        while (Steady::now() < end) {
+            next += std::chrono::milliseconds(1);
+            std::this_thread::sleep_until(next);
+            const auto now = Steady::now();
+            late.push_back(std::chrono::duration<double, std::micro>(now - next).count());
+            if (now > next + std::chrono::milliseconds(1))
+                next = now;
+        }
+        std::sort(late.begin(), late.end());
+        const auto over = [&](double us) {
+            return late.end() - std::upper_bound(late.begin(), late.end(), us);
+        };
+        std::printf("machine: %s thread sleeping 1 ms x %zu: late p50 %.0f us, p99 %.0f us, max %.0f us; "
+                    "later than 2 ms %td times, than 5 ms %td times\n",
+                    realTime ? "real-time" : "normal", late.size(), late[late.size() / 2],
+                    late[late.size() * 99 / 100], late.back(), over(2000), over(5000));
+    }).join();
+}
+
 int Usage() {
     std::fprintf(stderr, "usage: bench_streaming [--quick] [--seconds S] [--json] [--mode pcm|dsd] "
-                         "[--load idle|busy] [--rate HZ] [--buffer SAMPLES] [--timeinfo] [--record]\n");
+                         "[--load idle|busy] [--rate HZ] [--buffer SAMPLES] [--timeinfo] [--record]\n"
+                         "       bench_streaming --stalls SECONDS\n");
     return 2;
 }
 
@@ -292,6 +321,12 @@ int main(int argc, char** argv) {
             g_timeInfo = true;
         } else if (arg == "--record") {
             record = true;
+        } else if (arg == "--stalls") {
+            const char* v = value();
+            if (!v)
+                return Usage();
+            ProbeStalls(std::atof(v));
+            return 0;
         } else if (arg == "--seconds" || arg == "--mode" || arg == "--load" || arg == "--rate" ||
                    arg == "--buffer") {
             const char* v = value();
