@@ -4,7 +4,7 @@ target_include_directories(lkasio64 PRIVATE ${PROJECT_SOURCE_DIR})
 set_target_properties(lkasio64 PROPERTIES PREFIX "" OUTPUT_NAME lkasio64)
 target_compile_definitions(lkasio64 PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 target_link_options(lkasio64 PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
-target_link_libraries(lkasio64 PRIVATE setupapi avrt winmm ws2_32 ole32 advapi32 user32 uuid)
+target_link_libraries(lkasio64 PRIVATE setupapi avrt winmm ole32 advapi32 user32 uuid)
 
 # The settings dialog: Windows code and its resource template, outside the shared driver sources.
 enable_language(RC)

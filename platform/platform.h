@@ -9,7 +9,6 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <winsock2.h>
 #include <windows.h>
 #include <winioctl.h>
 #include <mmsystem.h>

@@ -15,6 +15,9 @@ cmake --preset linux >/dev/null
 cmake --build --preset linux -j "$jobs"
 ctest --preset linux -j "$jobs"
 
+step "streaming benchmark, quick (times are reported, not checked)"
+./build/linux/bin/bench_streaming --quick
+
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"

@@ -6,8 +6,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <thread>
+
+#include <pthread.h>
+#include <sched.h>
 
 namespace sim {
 namespace {
@@ -22,6 +26,12 @@ std::atomic<int> g_mmcssReverts{0};
 std::mutex g_taskMutex;
 std::string g_lastTask;
 std::atomic<int> g_runningThreads{0};
+std::atomic<bool> g_proAudioRealTime{true};
+
+// The scheduling a thread had before RaiseToRealTime changed it.
+thread_local bool t_raised = false;
+thread_local int t_savedPolicy = SCHED_OTHER;
+thread_local sched_param t_savedParam{};
 
 // A thread's handle: signalled once the thread function has returned. Closing the handle of an ended
 // thread also waits for the system thread to be gone, so a process that exits right after it has
@@ -101,6 +111,34 @@ int RunningThreads() {
     return g_runningThreads;
 }
 
+bool RaiseToRealTime(int priority) {
+    int policy = SCHED_OTHER;
+    sched_param saved{};
+    if (pthread_getschedparam(pthread_self(), &policy, &saved) != 0)
+        return false;
+    sched_param param{};
+    param.sched_priority = priority;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) != 0)
+        return false;
+    if (!t_raised) {
+        t_raised = true;
+        t_savedPolicy = policy;
+        t_savedParam = saved;
+    }
+    return true;
+}
+
+void RestoreScheduling() {
+    if (!t_raised)
+        return;
+    pthread_setschedparam(pthread_self(), t_savedPolicy, &t_savedParam);
+    t_raised = false;
+}
+
+void SetProAudioRealTime(bool enabled) {
+    g_proAudioRealTime = enabled;
+}
+
 bool InSimulatedKernel() {
     return t_kernelDepth > 0;
 }
@@ -173,6 +211,9 @@ HANDLE WINAPI AvSetMmThreadCharacteristicsA(LPCSTR task, LPDWORD taskIndex) {
     }
     if (taskIndex)
         *taskIndex = 1;
+    // The system's scheduler service runs "Pro Audio" threads in its real-time class.
+    if (task && std::strcmp(task, "Pro Audio") == 0 && g_proAudioRealTime)
+        RaiseToRealTime(kProAudioPriority);
     ++g_mmcssJoins;
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7A5C0000));
 }
@@ -182,10 +223,7 @@ BOOL WINAPI AvRevertMmThreadCharacteristics(HANDLE avrtHandle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    RestoreScheduling();
     ++g_mmcssReverts;
     return TRUE;
-}
-
-ULONG WINAPI htonl(ULONG value) {
-    return __builtin_bswap32(value);
 }

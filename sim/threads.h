@@ -17,6 +17,15 @@ int MmcssJoins();
 int MmcssReverts();
 std::string LastMmcssTask();
 
+// Raises the calling thread to a real-time scheduling policy at `priority` (1..99) where the system
+// permits; false when it does not. RestoreScheduling puts back what the thread had before.
+bool RaiseToRealTime(int priority);
+void RestoreScheduling();
+// Whether joining the "Pro Audio" scheduler task raises the thread to real time (default: yes).
+void SetProAudioRealTime(bool enabled);
+// The real-time priority of a thread in the "Pro Audio" task.
+constexpr int kProAudioPriority = 10;
+
 // Threads created with CreateThread that have not returned yet.
 int RunningThreads();
 

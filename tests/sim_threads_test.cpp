@@ -1,4 +1,4 @@
-// The simulated threads, time, scheduler and byte order.
+// The simulated threads, time and scheduler.
 #include "sim/failure_injection.h"
 #include "sim/kernel_objects.h"
 #include "sim/threads.h"
@@ -63,10 +63,6 @@ TEST(SimTime, FollowsTheOverrideAndOtherwiseRuns) {
     const DWORD before = timeGetTime();
     Sleep(5);
     EXPECT_GE(timeGetTime(), before);
-}
-
-TEST(SimByteOrder, HtonlReversesBytes) {
-    EXPECT_EQ(htonl(0x01020304u), 0x04030201u);
 }
 
 } // namespace

@@ -212,6 +212,3 @@ DWORD WINAPI timeGetTime();
 // avrt
 HANDLE WINAPI AvSetMmThreadCharacteristicsA(LPCSTR task, LPDWORD taskIndex);
 BOOL WINAPI AvRevertMmThreadCharacteristics(HANDLE avrtHandle);
-
-// ws2_32
-ULONG WINAPI htonl(ULONG value);

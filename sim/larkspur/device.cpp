@@ -48,12 +48,10 @@ void Device::SetClock(Clock clock) {
 }
 
 void Device::SetSizeQueryError(DWORD error) {
-    std::lock_guard lock(m_mutex);
     m_sizeQueryError = error;
 }
 
 void Device::SetPendingProperties(bool pending) {
-    std::lock_guard lock(m_mutex);
     m_pendingProperties = pending;
 }
 
@@ -70,12 +68,10 @@ Fault Device::CurrentFault() const {
 }
 
 DWORD Device::SizeQueryError() const {
-    std::lock_guard lock(m_mutex);
     return m_sizeQueryError;
 }
 
 bool Device::PendingProperties() const {
-    std::lock_guard lock(m_mutex);
     return m_pendingProperties;
 }
 
@@ -236,6 +232,33 @@ size_t Device::TakeAudio(void* out, size_t size) {
     return taken;
 }
 
+void Device::SetFifoMicroseconds(uint32_t microseconds) {
+    std::lock_guard lock(m_mutex);
+    m_fifoMicroseconds = microseconds;
+}
+
+uint32_t Device::FifoMicroseconds() const {
+    std::lock_guard lock(m_mutex);
+    return m_fifoMicroseconds;
+}
+
+StreamStats Device::LatestStreamStats() const {
+    std::shared_ptr<PinTarget> pin;
+    {
+        std::lock_guard lock(m_mutex);
+        pin = m_latestPin.lock();
+        if (!pin)
+            return m_closedStreamStats;
+    }
+    return pin->Stats();
+}
+
+void Device::KeepStreamStats(const PinTarget* pin, const StreamStats& stats) {
+    std::lock_guard lock(m_mutex);
+    if (pin == m_latestPinAddress)
+        m_closedStreamStats = stats;
+}
+
 size_t Device::OpenPins() const {
     std::lock_guard lock(m_mutex);
     size_t count = 0;
@@ -268,7 +291,7 @@ void Device::RecordState(KSSTATE state) {
 }
 
 void Device::RecordAudio(const void* data, ULONG bytes) {
-    if (!data || bytes == 0)
+    if (!data || bytes == 0 || !m_recordAudio.load(std::memory_order_relaxed))
         return;
     const BYTE* in = static_cast<const BYTE*>(data);
     std::lock_guard lock(m_mutex);
@@ -394,6 +417,9 @@ DWORD Device::CreatePin(const KSPIN_CONNECT* connect, ACCESS_MASK access,
         std::lock_guard relock(m_mutex);
         std::erase_if(m_pins, [](const std::weak_ptr<PinTarget>& weak) { return weak.expired(); });
         m_pins.push_back(created);
+        m_latestPin = created;
+        m_latestPinAddress = created.get();
+        m_closedStreamStats = StreamStats{};
     }
     *pin = std::move(created);
     return ERROR_SUCCESS;

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "sim/kernel_objects.h"
 #include "sim/larkspur/fault.h"
+#include "sim/larkspur/stream_stats.h"
 
 #include <atomic>
 #include <functional>
@@ -142,6 +143,13 @@ public:
     bool Unplugged() const { return m_unplugged.load(); }
     bool FaultHung() const { return m_faultHung.load(); }
 
+    // The device's own buffer under the real-time clock, for pins created from now on (default 2 ms).
+    void SetFifoMicroseconds(uint32_t microseconds);
+    uint32_t FifoMicroseconds() const;
+    // Underruns and completion-to-next-write times of the latest pin created (the latest stream), live
+    // while it streams and kept after it closed.
+    StreamStats LatestStreamStats() const;
+
     // Pins created and not yet closed.
     size_t OpenPins() const;
     // The connect request of the latest pin created: its wave format (40 bytes, zero-padded) and interface.
@@ -166,6 +174,7 @@ private:
     bool CancelIgnored() const { return m_cancelIgnored.load(); }
 
     std::vector<std::shared_ptr<PinTarget>> LivePins() const;
+    void KeepStreamStats(const PinTarget* pin, const StreamStats& stats);
 
     mutable std::mutex m_mutex;
     FilterDescriptor m_descriptor;
@@ -173,13 +182,16 @@ private:
     // not copy the whole descriptor.
     std::shared_ptr<const FilterDescriptor> m_snapshot;
     Clock m_clock;
-    DWORD m_sizeQueryError = ERROR_MORE_DATA;
-    bool m_pendingProperties = false;
+    // Read on every property request, the render thread's position reads among them: not behind the
+    // lock the audio record holds while it grows.
+    std::atomic<DWORD> m_sizeQueryError{ERROR_MORE_DATA};
+    std::atomic<bool> m_pendingProperties{false};
     std::vector<ULONG> m_liveInstances; // per pin id
     std::vector<std::weak_ptr<PinTarget>> m_pins;
     std::vector<RecordEvent> m_events;
     std::vector<BYTE> m_audio;
-    bool m_recordAudio = true;
+    // Read first without the lock, so a device that keeps nothing never takes it on the stream's path.
+    std::atomic<bool> m_recordAudio{true};
     WAVEFORMATEXTENSIBLE m_latestFormat{};
     ULONG m_latestInterface = 0;
     bool m_anyConnect = false;
@@ -198,6 +210,10 @@ private:
     std::atomic<unsigned> m_faultDelayMs{0};
     std::atomic<bool> m_unplugged{false};
     std::atomic<bool> m_faultHung{false};
+    uint32_t m_fifoMicroseconds = 2000;
+    StreamStats m_closedStreamStats; // of the latest pin, once it closed
+    std::weak_ptr<PinTarget> m_latestPin;
+    const PinTarget* m_latestPinAddress = nullptr;
 };
 
 // The process-wide Larkspur with its real-time clock, there without any setup.

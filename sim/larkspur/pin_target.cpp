@@ -1,6 +1,8 @@
 // A created pin of the device: state, stream position, the vendor mode request and write-stream packets.
 #include "sim/larkspur/targets.h"
 
+#include "sim/threads.h"
+
 #include <chrono>
 #include <cstring>
 
@@ -8,7 +10,7 @@ namespace sim::larkspur {
 
 PinTarget::PinTarget(std::shared_ptr<Device> device, ULONG pinId, ULONG samplesPerSec, Clock clock)
     : m_device(std::move(device)), m_pinId(pinId), m_samplesPerSec(samplesPerSec),
-      m_rawPosition(m_device->Descriptor().rawPosition) {
+      m_rawPosition(m_device->Descriptor().rawPosition), m_fifo(m_device->FifoMicroseconds()) {
     if (clock == Clock::RealTime)
         m_clockThread = std::thread([this] { RunClock(); });
 }
@@ -37,6 +39,7 @@ void PinTarget::Shutdown() {
     m_device->CancelHeld(this, nullptr);
     CancelAll();
     m_held.CancelAll();
+    m_device->KeepStreamStats(this, Stats());
     m_device->ReleaseInstance(m_pinId);
 }
 
@@ -78,6 +81,7 @@ DWORD PinTarget::Write(void* out, DWORD outSize, OVERLAPPED* overlapped) {
     if (header->Size != sizeof(KSSTREAM_HEADER) || header->DataUsed > header->FrameExtent ||
         (header->DataUsed != 0 && !header->Data))
         return ERROR_INVALID_PARAMETER;
+    bool wakeClock = false;
     {
         std::lock_guard lock(m_mutex);
         const FaultKind fault = ActiveFault();
@@ -89,13 +93,20 @@ DWORD PinTarget::Write(void* out, DWORD outSize, OVERLAPPED* overlapped) {
             return kErrorBadCommand;
         if (m_count == m_ring.size())
             return kErrorNoSystemResources;
-        m_ring[(m_head + m_count) % m_ring.size()] = {header, overlapped, m_nextSequence++};
+        m_ring[(m_head + m_count) % m_ring.size()] = {header, overlapped, m_nextSequence++, NowNanoseconds()};
         ++m_count;
         m_writtenBytes += header->DataUsed;
+        wakeClock = m_clockWaitsForWrite;
     }
     m_device->m_writePackets.fetch_add(1);
-    m_wake.notify_all();
+    if (wakeClock)
+        m_wake.notify_all();
     return ERROR_IO_PENDING;
+}
+
+StreamStats PinTarget::Stats() const {
+    std::lock_guard lock(m_mutex);
+    return m_fifo.Stats();
 }
 
 size_t PinTarget::PendingWrites() const {
@@ -265,55 +276,77 @@ DWORD PinTarget::Property(const void* in, DWORD inSize, void* out, DWORD outSize
     return kErrorSetNotFound;
 }
 
-// The real-time clock: while the pin runs, each write completes once its frames would have played at
-// the stream's rate (twice the wave format's rate in DSD mode), one after the other. A fault wakes it
-// when it strikes.
+// The real-time clock: while the pin runs, each write's frames enter the device's buffer (at once if
+// there is room, else as fast as the buffer drains at the stream's rate: twice the wave format's rate in
+// DSD mode), one write after the other; a write completes when its last frame has entered. A fault
+// wakes it when it strikes.
 void PinTarget::RunClock() {
-    using Clock = std::chrono::steady_clock;
+    // The device's clock is hardware: keep the simulation's own scheduling out of what it measures.
+    sim::RaiseToRealTime(kDeviceClockPriority);
     std::unique_lock lock(m_mutex);
-    Clock::time_point playedUntil = Clock::now();
-    bool timing = false; // whether `end` belongs to the write at the head
-    uint64_t timed = 0;
-    Clock::time_point end;
+    bool entered = false; // the head write's frames have begun to enter
+    uint64_t enteredSequence = 0;
+    int64_t completeAt = 0;
+    int64_t previousEntered = 0; // when the write before the head had entered completely
+    uint64_t lastFrames = 0;
+    uint64_t lastRate = 0;
     while (!m_quit) {
         if (m_device->IsHung()) {
             m_wake.wait_for(lock, std::chrono::milliseconds(5));
             continue;
         }
-        if (m_state != KSSTATE_RUN || m_count == 0) {
-            timing = false;
+        if (m_state != KSSTATE_RUN) {
+            m_fifo.Reset();
+            entered = false;
             m_wake.wait(lock);
             continue;
         }
+        if (m_count == 0) {
+            // While the buffer is full a write like the last cannot complete before it has room: sleep
+            // until then unwoken by writes, so a period costs one wake-up here, like a device interrupt.
+            const int64_t earliest = entered ? m_fifo.EarliestCompletion(lastFrames, lastRate) : 0;
+            if (earliest > NowNanoseconds()) {
+                m_clockWaitsForWrite = false;
+                const auto until = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(earliest));
+                m_wake.wait_until(lock, until, [&] { return m_quit || m_state != KSSTATE_RUN; });
+                m_clockWaitsForWrite = true;
+            } else {
+                m_wake.wait(lock);
+            }
+            continue;
+        }
+        const PendingWrite head = m_ring[m_head];
         const FaultKind fault = ActiveFault();
         if (fault == FaultKind::Stall || m_device->FaultHung()) {
             m_wake.wait(lock);
             continue;
         }
-        const PendingWrite head = m_ring[m_head];
-        if (!timing || timed != head.sequence) {
-            const uint64_t rate = static_cast<uint64_t>(m_samplesPerSec) * (m_device->IsDsd() ? 2 : 1);
-            const uint64_t frames = head.header->DataUsed / 8;
-            const auto duration = std::chrono::nanoseconds(rate ? frames * 1000000000ull / rate : 0);
-            const auto now = Clock::now();
-            end = (playedUntil > now ? playedUntil : now) + duration;
-            timing = true;
-            timed = head.sequence;
+        if (!entered || head.sequence != enteredSequence) {
+            lastRate = static_cast<uint64_t>(m_samplesPerSec) * (m_device->IsDsd() ? 2 : 1);
+            lastFrames = head.header->DataUsed / 8;
+            const int64_t start = entered ? std::max(head.written, previousEntered) : head.written;
+            completeAt = m_fifo.Enter(start, head.written, lastFrames, lastRate);
+            entered = true;
+            enteredSequence = head.sequence;
         }
+        // An unplugged device fails what it holds at once.
         if (!m_device->Unplugged()) {
-            Clock::time_point wake = end;
-            Clock::time_point strike;
-            if (m_fault.Deadline(m_device->CurrentFault(), &strike) && strike > Clock::now() && strike < wake)
+            using SteadyClock = std::chrono::steady_clock;
+            const auto end = SteadyClock::time_point(std::chrono::nanoseconds(completeAt));
+            SteadyClock::time_point wake = end;
+            SteadyClock::time_point strike;
+            if (m_fault.Deadline(m_device->CurrentFault(), &strike) && strike > SteadyClock::now() &&
+                strike < wake)
                 wake = strike;
             const bool interrupted = m_wake.wait_until(lock, wake, [&] {
                 return m_quit || m_state != KSSTATE_RUN || m_count == 0 ||
                        m_ring[m_head].sequence != head.sequence;
             });
-            if (interrupted || Clock::now() < end)
+            if (interrupted || NowNanoseconds() < completeAt)
                 continue;
-            playedUntil = end;
+            previousEntered = completeAt;
+            m_fifo.Completed(NowNanoseconds(), completeAt);
         }
-        timing = false;
         lock.unlock();
         CompleteOne();
         lock.lock();

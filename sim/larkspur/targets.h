@@ -2,8 +2,10 @@
 #pragma once
 
 #include "sim/larkspur/device.h"
+#include "sim/larkspur/fifo_model.h"
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <thread>
 
@@ -49,6 +51,15 @@ private:
     HungRequests m_held;
 };
 
+// Steady-clock time in nanoseconds: the time base of the real-time clock.
+inline int64_t NowNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+// Above the render thread's "Pro Audio" priority, as a device's interrupt would be.
+constexpr int kDeviceClockPriority = 20;
+
 class PinTarget : public sim::IoTarget {
 public:
     // Room for writes in flight; the write path never allocates.
@@ -63,6 +74,7 @@ public:
     bool Cancel(OVERLAPPED* overlapped) override;
 
     size_t PendingWrites() const;
+    StreamStats Stats() const;
     // Completes the oldest pending write; false when there is none.
     bool CompleteOne();
 
@@ -71,6 +83,7 @@ private:
         KSSTREAM_HEADER* header;
         OVERLAPPED* overlapped;
         uint64_t sequence;
+        int64_t written; // steady-clock nanoseconds when the host sent it
     };
 
     DWORD Write(void* out, DWORD outSize, OVERLAPPED* overlapped);
@@ -101,7 +114,9 @@ private:
     bool m_closed = false;
     PinFault m_fault;
     HungRequests m_held;
-    std::thread m_clockThread; // the real-time clock; not started for a stepped one
+    std::thread m_clockThread;        // the real-time clock; not started for a stepped one
+    FifoModel m_fifo;                 // the real-time clock's model of the device's buffer
+    bool m_clockWaitsForWrite = true; // whether a write must wake the clock thread
 };
 
 } // namespace sim::larkspur
