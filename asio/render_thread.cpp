@@ -196,9 +196,14 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
                                    : left;
         PackHalf(slot, left, right, frames, driver->m_ioFormat);
     };
-    auto submit = [pin](StreamPacket& packet, uint8_t* slot) {
+    // The packet of the write in flight, if any.
+    StreamPacket* pending = nullptr;
+    auto submit = [pin, &pending](StreamPacket& packet, uint8_t* slot) {
         packet.Header.Data = slot;
-        return SUCCEEDED(pin->WriteData(&packet.Header, &packet.Overlapped));
+        if (FAILED(pin->WriteData(&packet.Header, &packet.Overlapped)))
+            return false;
+        pending = &packet;
+        return true;
     };
     auto stopAsked = [] { return g_stopRequested.load(); };
 
@@ -248,6 +253,7 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
         }
         StreamPacket& packet = g_streamPackets[wait - WAIT_OBJECT_0];
         inFlight = false;
+        pending = nullptr;
         if (packet.Overlapped.Internal != 0) {
             end = Failure(packet.Overlapped.Internal);
             break;
@@ -287,6 +293,7 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
                 return nullptr;
             }
             StreamPacket* packet = &g_streamPackets[wait - WAIT_OBJECT_0];
+            pending = nullptr;
             return packet->Overlapped.Internal == 0 ? packet : nullptr;
         };
         StreamPacket* packet = &g_streamPackets[0];
@@ -307,6 +314,11 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
         }
         driver->m_deviceUnresponsive.store(!deviceAnswers);
     }
+
+    // A write the device never completed is cancelled before the pin closes: its OVERLAPPED and ring
+    // slot are the next stream's, and a late completion must not land there.
+    if (pending && pin->CancelWrite(&pending->Overlapped))
+        WaitForSingleObject(pending->Overlapped.hEvent, kCancelWaitMilliseconds);
 
     if (task)
         AvRevertMmThreadCharacteristics(task);

@@ -16,6 +16,8 @@ constexpr DWORD kMinimumCompletionWaitMilliseconds = 1000;
 constexpr DWORD kMaximumCompletionWaitMilliseconds = 60000;
 // After stop, a device that completes no write for the larger of this and two periods is not drained.
 constexpr DWORD kMinimumDrainWaitMilliseconds = 250;
+// How long the thread waits for a write it cancelled to come back before it closes the pin.
+constexpr DWORD kCancelWaitMilliseconds = 250;
 // How long a start waits for the thread of a destroyed driver object to finish ending.
 constexpr DWORD kOrphanWaitMilliseconds = 2000;
 

@@ -5,7 +5,8 @@ add_library(lkmodel STATIC
     lkmodel/attach.cpp lkmodel/device_calls.cpp lkmodel/faults.cpp lkmodel/handle_table.cpp
     lkmodel/request_check.cpp lkmodel/setupapi_calls.cpp
     sim/larkspur/descriptor.cpp sim/larkspur/device.cpp sim/larkspur/filter_target.cpp
-    sim/larkspur/pin_target.cpp sim/default_machine.cpp sim/setupapi_table.cpp lkmodel/text.cpp)
+    sim/larkspur/pin_target.cpp sim/larkspur/fault.cpp sim/larkspur/fifo_model.cpp sim/default_machine.cpp
+    sim/setupapi_table.cpp lkmodel/text.cpp lkmodel/threads.cpp)
 target_include_directories(lkmodel PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_definitions(lkmodel PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 target_link_libraries(lkmodel PUBLIC setupapi)
@@ -13,7 +14,7 @@ target_link_libraries(lkmodel PUBLIC setupapi)
 add_executable(lkstreamcheck
     tools/lkstreamcheck/main.cpp tools/lkstreamcheck/checks.cpp tools/lkstreamcheck/host.cpp
     tools/lkstreamcheck/streams.cpp tools/lkstreamcheck/failure_paths.cpp tools/lkstreamcheck/stream_verify.cpp
-    tools/lkstreamcheck/request_checks_test.cpp)
+    tools/lkstreamcheck/request_checks_test.cpp tools/lkstreamcheck/user_size.cpp)
 target_include_directories(lkstreamcheck PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(lkstreamcheck PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 target_link_options(lkstreamcheck PRIVATE -static -static-libgcc -static-libstdc++)

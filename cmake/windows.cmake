@@ -25,4 +25,4 @@ add_executable(lkpanelcheck tools/panelcheck/main.cpp tools/common/asio_names.cp
 target_include_directories(lkpanelcheck PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(lkpanelcheck PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 target_link_options(lkpanelcheck PRIVATE -static -static-libgcc -static-libstdc++)
-target_link_libraries(lkpanelcheck PRIVATE ole32 advapi32 user32 uuid)
+target_link_libraries(lkpanelcheck PRIVATE lkmodel ole32 advapi32 user32 uuid)

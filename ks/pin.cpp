@@ -262,6 +262,15 @@ HRESULT CKsPin::WriteData(KSSTREAM_HEADER* header, OVERLAPPED* overlapped) {
     return hr;
 }
 
+BOOL CKsPin::CancelWrite(OVERLAPPED* overlapped) {
+    KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsPin::CancelWrite()");
+    const BOOL cancelled = overlapped && IsValidHandle(m_handle) && CancelIoEx(m_handle, overlapped);
+    if (!cancelled)
+        KsTrace(TRACE_NOTICE, "CKsPin::CancelWrite found no write in flight.  Error=0x%#08x", GetLastError());
+    KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsPin::CancelWrite", cancelled);
+    return cancelled;
+}
+
 HRESULT CKsPin::GetDataFlow(KSPIN_DATAFLOW* flow) {
     KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsPin::GetDataFlow()");
     HRESULT hr = S_OK;

@@ -73,6 +73,9 @@ public:
     void ClosePin();
     // Submits one packet without waiting; its completion signals the OVERLAPPED's event.
     HRESULT WriteData(KSSTREAM_HEADER* header, OVERLAPPED* overlapped);
+    // Asks the device to end a write still in flight; TRUE when it had one with this OVERLAPPED. The
+    // write then completes (as cancelled) when the device lets it go.
+    BOOL CancelWrite(OVERLAPPED* overlapped);
     // The value as its enumeration (0 when unread); E_FAIL, with nothing written, for a value the
     // enumeration does not name.
     HRESULT GetDataFlow(KSPIN_DATAFLOW* flow);

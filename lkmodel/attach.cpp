@@ -149,6 +149,11 @@ extern "C" size_t lkmodel_received_modes(uint32_t* out, size_t count) {
 
 extern "C" void lkmodel_clear_record(void) {
     sim::larkspur::DefaultDevice()->ClearRecord();
+    ClearWriteSizes();
+}
+
+extern "C" size_t lkmodel_received_writes(size_t* smallest, size_t* largest) {
+    return WriteSizes(smallest, largest);
 }
 
 extern "C" size_t lkmodel_requests_checked(void) {

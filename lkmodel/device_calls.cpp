@@ -9,12 +9,29 @@
 
 #include <cstring>
 #include <cwchar>
+#include <mutex>
 #include <string>
 
 namespace lkmodel {
 namespace {
 
 constexpr ULONG_PTR kStatusPending = 0x00000103;
+
+std::mutex g_writeMutex;
+size_t g_writes = 0;
+size_t g_smallestWrite = 0;
+size_t g_largestWrite = 0;
+
+void RecordWrite(const void* header) {
+    KSSTREAM_HEADER copy;
+    std::memcpy(&copy, header, sizeof copy);
+    std::lock_guard lock(g_writeMutex);
+    if (g_writes == 0 || copy.DataUsed < g_smallestWrite)
+        g_smallestWrite = copy.DataUsed;
+    if (copy.DataUsed > g_largestWrite)
+        g_largestWrite = copy.DataUsed;
+    ++g_writes;
+}
 
 Target KindOf(const std::shared_ptr<sim::KernelObject>& object) {
     return std::dynamic_pointer_cast<sim::larkspur::FilterTarget>(object) ? Target::Filter : Target::Pin;
@@ -112,6 +129,9 @@ BOOL WINAPI ModelDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inS
             RememberWrite(handle, overlapped);
     }
     const DWORD status = target->IoControl(code, in, inSize, out, outSize, &bytes, overlapped);
+    // The request checks have seen a whole header by now.
+    if (code == IOCTL_KS_WRITE_STREAM && (status == ERROR_SUCCESS || status == ERROR_IO_PENDING))
+        RecordWrite(out);
     if (status == ERROR_IO_PENDING)
         return Finish(ERROR_IO_PENDING);
     if (returned)
@@ -162,19 +182,29 @@ BOOL WINAPI ModelGetOverlappedResultEx(HANDLE handle, LPOVERLAPPED overlapped, L
     return OverlappedResult(overlapped, bytes, ms);
 }
 
-BOOL WINAPI ModelCancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
-    if (!ModelObject(handle))
-        return ::CancelIoEx(handle, overlapped);
+// Cancels what a stall holds back of `handle`'s requests and what its pin still has queued (all of
+// them when `overlapped` is null); false when there was nothing.
+bool CancelModelRequests(const std::shared_ptr<sim::KernelObject>& object, HANDLE handle,
+                         OVERLAPPED* overlapped) {
     CountCancel();
-    return ReleaseHeld(handle, overlapped, ERROR_OPERATION_ABORTED) ? Finish(ERROR_SUCCESS)
-                                                                    : Finish(ERROR_NOT_FOUND);
+    const bool held = ReleaseHeld(handle, overlapped, ERROR_OPERATION_ABORTED) != 0;
+    auto target = std::dynamic_pointer_cast<sim::IoTarget>(object);
+    const bool queued = target && target->Cancel(overlapped);
+    return held || queued;
+}
+
+BOOL WINAPI ModelCancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
+    auto object = ModelObject(handle);
+    if (!object)
+        return ::CancelIoEx(handle, overlapped);
+    return Finish(CancelModelRequests(object, handle, overlapped) ? ERROR_SUCCESS : ERROR_NOT_FOUND);
 }
 
 BOOL WINAPI ModelCancelIo(HANDLE handle) {
-    if (!ModelObject(handle))
+    auto object = ModelObject(handle);
+    if (!object)
         return ::CancelIo(handle);
-    CountCancel();
-    ReleaseHeld(handle, nullptr, ERROR_OPERATION_ABORTED);
+    CancelModelRequests(object, handle, nullptr);
     return Finish(ERROR_SUCCESS);
 }
 
@@ -208,6 +238,20 @@ FARPROC WINAPI ModelGetProcAddress(HMODULE module, LPCSTR name) {
 }
 
 } // namespace
+
+void ClearWriteSizes() {
+    std::lock_guard lock(g_writeMutex);
+    g_writes = g_smallestWrite = g_largestWrite = 0;
+}
+
+size_t WriteSizes(size_t* smallest, size_t* largest) {
+    std::lock_guard lock(g_writeMutex);
+    if (smallest)
+        *smallest = g_smallestWrite;
+    if (largest)
+        *largest = g_largestWrite;
+    return g_writes;
+}
 
 // SetupAPI answers live in setupapi_calls.cpp.
 void* SetupApiReplacement(const char* function);

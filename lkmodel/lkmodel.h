@@ -46,6 +46,10 @@ size_t lkmodel_received_audio(void* out, size_t bytes);
 size_t lkmodel_received_modes(uint32_t* out, size_t count);
 void lkmodel_clear_record(void);
 
+/* Write-stream requests the device took since the record was cleared, and the smallest and largest
+ * number of bytes one of them carried (0 when there was none). */
+size_t lkmodel_received_writes(size_t* smallest, size_t* largest);
+
 /* Requests checked against the SDK's definitions, and those refused. */
 size_t lkmodel_requests_checked(void);
 size_t lkmodel_requests_refused(void);

@@ -35,6 +35,9 @@ size_t ReleaseHeld(HANDLE handle, OVERLAPPED* overlapped, DWORD error);
 // A property request that pends and then fails with `error` a moment later.
 void CompleteLater(OVERLAPPED* overlapped, DWORD error);
 size_t CancelCalls();
+// The sizes of the writes the device took, since the last clear.
+void ClearWriteSizes();
+size_t WriteSizes(size_t* smallest, size_t* largest);
 void CountCancel();
 
 // The replacement for each device call, by DLL and function name; null when the model has none.

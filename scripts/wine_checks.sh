@@ -147,8 +147,33 @@ done
 grep -Eq '^requests: [1-9][0-9]* checked against the SDK.s definitions, 0 refused$' <<<"$out" ||
     fail "lkstreamcheck did not report every request checked with none refused"
 pass "lkstreamcheck: PCM 44.1 kHz, PCM 192 kHz and DSD64 bit-exact, $(grep '^requests: ' <<<"$out" | sed 's/^requests: //')"
-pending=$(grep -c '^pending: ' <<<"$out" || true)
-[ "$pending" -eq 0 ] || echo "      ($pending checks pending: behaviour the driver does not have yet)"
+grep -q '^ok:   device unplugged mid-stream: the host gets one kAsioResetRequest$' <<<"$out" &&
+    grep -q '^ok:   stop while a write is pending: stop cancels the pending write with CancelIoEx$' <<<"$out" ||
+    fail "lkstreamcheck did not run its failure paths"
+pass "lkstreamcheck's failure paths: two driver objects, requests that pend then fail, a device unplugged, stalled or refusing writes mid-stream, stop with a write pending"
+
+# The user's buffer size, set as a user would with reg add: the unmodified DLL offers 64 (2048 in DSD),
+# streams at that size into the model, one half of 64 frames per write, bit-exact; then the value goes.
+user_key='HKEY_CURRENT_USER\Software\Larkspur\ASIO'
+run 60 "$WINE" reg add "$user_key" /v BufferSize /t REG_DWORD /d 64 /f >/dev/null || fail "reg add BufferSize 64 failed"
+status=0
+out=$(run 60 "$WINE" "$install_dir\\lkstreamcheck.exe" --buffer-size 64 "$dll_path") || status=$?
+sed 's/^/      size64| /' <<<"$out"
+grep -Fx 'result: PASS' <<<"$out" >/dev/null || fail "lkstreamcheck --buffer-size 64 did not report success (exit status $status)"
+[ $status -eq 0 ] || fail "lkstreamcheck --buffer-size 64 printed success but exited with $status"
+for want in 'ok:   PCM: getBufferSize offers 64 only' 'ok:   DSD: getBufferSize offers 2048 only' \
+    "ok:   PCM 44.1 kHz at the user's size: every write carries 64 frames" \
+    "ok:   DSD64 at the user's size: every write carries 64 frames"; do
+    grep -Fxq -- "$want" <<<"$out" || fail "lkstreamcheck --buffer-size 64 did not print: $want"
+done
+for stream in 'PCM 44.1 kHz' 'DSD64'; do
+    grep -q "^$stream at the user's size: bit-exact" <<<"$out" ||
+        fail "lkstreamcheck did not report $stream at the user's size bit-exact"
+done
+pass "BufferSize 64 (reg add): getBufferSize 64 / 2048 DSD, PCM and DSD64 streamed bit-exact in writes of 64 frames"
+run 60 "$WINE" reg delete "$user_key" /v BufferSize /f >/dev/null || fail "reg delete BufferSize failed"
+! run 60 "$WINE" reg query "$user_key" /v BufferSize >/dev/null || fail "BufferSize is still set"
+pass "BufferSize deleted again"
 
 # The same host must fail a DLL that sends one wrong GUID byte: a copy whose KSPROPSETID_Pin ends in
 # 01 instead of 00. (This registers the copy; the unregistration below removes the keys either way.)
@@ -166,12 +191,15 @@ grep -Fx 'result: FAIL' <<<"$out" >/dev/null || fail "lkstreamcheck did not fail
 grep -q '^refused: IOCTL_KS_PROPERTY: KSPROPERTY.Set is {8C134960-51AD-11CF-878A-94F801C10001}' <<<"$out" ||
     fail "the model did not refuse the request with the wrong property set"
 pass "lkstreamcheck fails a copy of the DLL with one GUID byte changed (the request is refused)"
+# The hosts below create the driver from the registry: it must name the built DLL again, not the copy.
+out=$(run 120 "$WINE" regsvr32 "$dll_path") || fail "regsvr32 failed: $out"
+expect_value "$class_key\\InprocServer32" "" 'c:\program files\larkspur\lkasio64.dll'
 
-# The settings panel, on a virtual X display: a host of ours opens it twice (one window), a screenshot
+# The settings panel, on a virtual X display: a host of ours, with the Larkspur model attached to the
+# driver so that init binds a device, opens it twice (one window), a screenshot
 # is saved as BUILD_DIR/panel.png, and the host picks a size in the panel's list and presses OK, by
 # window messages. The size reaches the user's registry and getBufferSize, and the host is asked once
 # to reset. A value set with reg add reaches getBufferSize too; one the driver does not offer does not.
-user_key='HKEY_CURRENT_USER\Software\Larkspur\ASIO'
 command -v Xvfb >/dev/null || fail "Xvfb is not installed (scripts/setup.sh installs it)"
 command -v import >/dev/null || fail "ImageMagick is not installed (scripts/setup.sh installs it)"
 cp "$build/lkpanelcheck.exe" "$unix_dir/"
@@ -210,6 +238,10 @@ sed 's/^/      panel| /' <<<"$out"
 colours=$(timeout 30 identify -format '%k' "$build/panel.png")
 [ "$colours" -gt 2 ] || fail "the screenshot is blank ($colours colours)"
 pass "the panel opened on the display; screenshot $build/panel.png ($colours colours)"
+line "model: attached"
+line "init: 1"
+line "setSampleRate 48000: ASE_OK"
+pass "with the Larkspur model attached, init binds the device and 48000 Hz is set"
 line "controlPanel: ASE_OK"
 line "panel windows: 1"
 line "second controlPanel: ASE_OK"
@@ -217,15 +249,15 @@ line "panel windows after the second call: 1 (the same window)"
 line "panel visible: 1"
 pass "controlPanel returns at once with the panel open; a second call opens no second panel"
 grep -Eq '^panel driver: .+, version [0-9]+$' <<<"$out" || fail "the panel shows no driver name and version"
-line "panel device: Larkspur not connected"
-line "panel rate: 44100 Hz, PCM"
+line "panel device: Larkspur connected"
+line "panel rate: 48000 Hz, PCM"
 line "panel size: 1024 samples"
-line "panel latency: 23.22 ms per buffer at 44100 Hz"
+line "panel latency: 21.33 ms per buffer at 48000 Hz"
 pass "the panel shows $(sed -n 's/^panel driver: //p' <<<"$out"), the device, the rate and the size in force"
 line "chosen size: 256 samples"
-line "chosen latency: 5.80 ms per buffer at 44100 Hz"
+line "chosen latency: 5.33 ms per buffer at 48000 Hz"
 line "panel open after OK: 0"
-pass "256 chosen in the panel's list: 5.80 ms at 44100 Hz; OK closed the panel"
+pass "256 chosen in the panel's list: 5.33 ms at 48000 Hz; OK closed the panel"
 line "reset requests: 1"
 line "latency messages: 1"
 pass "the host with buffers was asked once to reset, and told that the latencies changed"

@@ -315,6 +315,29 @@ INSTANTIATE_TEST_SUITE_P(Faults, DeviceLost,
                                            Loss{FaultKind::Fail, "The Larkspur stopped taking audio"}),
                          FaultName);
 
+// A write the device still holds when the host stops is cancelled before the pin closes: its OVERLAPPED
+// is the next stream's. The next stream plays from its first period.
+TEST_F(HostConformance, StopCancelsTheWriteTheDeviceHolds) {
+    CreateStereo();
+    ASSERT_EQ(Start(), ASE_OK);
+    Pump(5);
+    device->SetFault({FaultKind::Stall, 0});
+    ASSERT_TRUE(device->WaitForPendingWrites(1, 5000));
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    EXPECT_EQ(sim::RunningThreads(), 0);
+    EXPECT_EQ(device->CancelledWrites(), 1u);
+    EXPECT_EQ(device->OpenPins(), 0u);
+    EXPECT_EQ(host.resetRequests.load(), 0);
+
+    device->SetFault({});
+    device->ClearRecord();
+    host.switches = 0;
+    ASSERT_EQ(Start(), ASE_OK);
+    Pump(6);
+    StopWithDrain();
+    ExpectPeriodsInOrder(4);
+}
+
 // The host tears down while the device is lost: it hears nothing from a thread that finds out after.
 TEST_F(HostConformance, NoResetRequestAfterTheHostEnteredStop) {
     CreateStereo();

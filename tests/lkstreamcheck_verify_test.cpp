@@ -35,28 +35,48 @@ struct Record {
     }
 };
 
-TEST(StreamVerify, AcceptsIntactStreamsWithOrWithoutLeadIn) {
+TEST(StreamVerify, AcceptsAStreamFromItsFirstFrameThenSilence) {
     Record inOrder;
     inOrder.Stream(0, 10 * kPeriod);
     inOrder.Silence(16 * kPeriod);
     StreamReport report = VerifyStream(inOrder.bytes, 10 * kPeriod, kPeriod, 0);
     EXPECT_TRUE(report.exact) << report.problem;
     EXPECT_EQ(report.frames, 10 * kPeriod);
-    EXPECT_EQ(report.leadIn, 0u);
     EXPECT_EQ(report.silence, 16 * kPeriod);
 
-    // The priming of today's driver: the second period twice, the first never; the last half packed
-    // again while the stream ends.
+    // The two periods the host filled ahead of the write in flight when it stopped never play.
+    Record stopped;
+    stopped.Stream(0, 8 * kPeriod);
+    stopped.Silence(kPeriod, kDsdSilence);
+    report = VerifyStream(stopped.bytes, 10 * kPeriod, kPeriod, kDsdSilence);
+    EXPECT_TRUE(report.exact) << report.problem;
+    EXPECT_EQ(report.frames, 8 * kPeriod);
+}
+
+TEST(StreamVerify, RefusesLeadInRepeatsAndLostPeriods) {
+    // The priming of an earlier driver: the second period twice, the first never.
     Record primed;
     primed.Stream(kPeriod, kPeriod);
     primed.Stream(kPeriod, 8 * kPeriod);
-    primed.Stream(8 * kPeriod, kPeriod);
-    primed.Silence(4 * kPeriod, kDsdSilence);
-    report = VerifyStream(primed.bytes, 11 * kPeriod, kPeriod, kDsdSilence);
-    EXPECT_TRUE(report.exact) << report.problem;
-    EXPECT_EQ(report.leadIn, kPeriod);
-    EXPECT_EQ(report.first, kPeriod);
-    EXPECT_EQ(report.repeated, kPeriod);
+    primed.Silence(4 * kPeriod);
+    EXPECT_FALSE(VerifyStream(primed.bytes, 11 * kPeriod, kPeriod, 0).exact) << "the first period missing";
+
+    Record silentStart;
+    silentStart.Silence(kPeriod);
+    silentStart.Stream(0, 10 * kPeriod);
+    EXPECT_FALSE(VerifyStream(silentStart.bytes, 10 * kPeriod, kPeriod, 0).exact)
+        << "silence before the stream";
+
+    Record repeatedLast;
+    repeatedLast.Stream(0, 10 * kPeriod);
+    repeatedLast.Stream(9 * kPeriod, kPeriod);
+    repeatedLast.Silence(kPeriod);
+    EXPECT_FALSE(VerifyStream(repeatedLast.bytes, 10 * kPeriod, kPeriod, 0).exact) << "the last half twice";
+
+    Record threeShort;
+    threeShort.Stream(0, 7 * kPeriod);
+    threeShort.Silence(kPeriod);
+    EXPECT_FALSE(VerifyStream(threeShort.bytes, 10 * kPeriod, kPeriod, 0).exact) << "three periods missing";
 }
 
 TEST(StreamVerify, RefusesDamagedStreams) {

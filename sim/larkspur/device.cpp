@@ -212,6 +212,7 @@ void Device::ClearRecord() {
     m_events.clear();
     m_audio.clear();
     m_writePackets = 0;
+    m_cancelledWrites = 0;
 }
 
 void Device::SetAudioRecording(bool on) {

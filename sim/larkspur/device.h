@@ -126,6 +126,8 @@ public:
     // Completed writes as interleaved 8-byte frames; in DSD mode each 32-bit word as the host wrote it.
     std::vector<BYTE> Audio() const;
     size_t WritePackets() const { return m_writePackets.load(); }
+    // Writes ended by CancelIoEx (not those a closing pin ends).
+    size_t CancelledWrites() const { return m_cancelledWrites.load(); }
     void ClearRecord();
     // Whether completed writes are kept in the audio record (on for devices tests create). Turning it
     // off or on forgets the audio kept so far.
@@ -202,6 +204,7 @@ private:
     };
     std::vector<Held> m_held;
     std::atomic<size_t> m_writePackets{0};
+    std::atomic<size_t> m_cancelledWrites{0};
     // The fault, readable without the lock from the pins' clocks.
     std::atomic<int> m_faultKind{static_cast<int>(FaultKind::None)};
     std::atomic<unsigned> m_faultDelayMs{0};

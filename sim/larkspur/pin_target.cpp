@@ -183,6 +183,7 @@ bool PinTarget::Cancel(OVERLAPPED* overlapped) {
         m_count = keptCount;
     }
     m_wake.notify_all();
+    m_device->m_cancelledWrites.fetch_add(count);
     for (size_t i = 0; i < count; ++i)
         sim::CompleteOverlapped(cancelled[i].overlapped, kErrorOperationAborted, 0);
     return true;

@@ -12,7 +12,6 @@ namespace {
 
 std::atomic<int> g_passed{0};
 std::atomic<int> g_failed{0};
-std::atomic<int> g_pending{0};
 const char* g_step = "start";
 DWORD g_watchdogMs = 0;
 
@@ -20,8 +19,7 @@ DWORD WINAPI Watchdog(LPVOID) {
     ::Sleep(g_watchdogMs);
     std::printf("FAIL: the run took longer than %lu ms (in: %s)\n", static_cast<unsigned long>(g_watchdogMs),
                 g_step);
-    std::printf("lkstreamcheck: %d passed, %d failed, %d pending\n", g_passed.load(), g_failed.load() + 1,
-                g_pending.load());
+    std::printf("lkstreamcheck: %d passed, %d failed\n", g_passed.load(), g_failed.load() + 1);
     std::printf("result: FAIL\n");
     std::fflush(stdout);
     ::TerminateProcess(::GetCurrentProcess(), 3);
@@ -40,8 +38,7 @@ DWORD WINAPI RunWork(LPVOID parameter) {
 }
 
 void Report() {
-    std::printf("lkstreamcheck: %d passed, %d failed, %d pending\n", g_passed.load(), g_failed.load(),
-                g_pending.load());
+    std::printf("lkstreamcheck: %d passed, %d failed\n", g_passed.load(), g_failed.load());
 }
 
 } // namespace
@@ -58,17 +55,6 @@ bool Check(const std::string& name, bool passed, const std::string& problem) {
     } else {
         ++g_failed;
         std::printf("FAIL: %s%s%s\n", name.c_str(), problem.empty() ? "" : ": ", problem.c_str());
-    }
-    return passed;
-}
-
-bool Pending(const std::string& name, bool passed, const std::string& detail) {
-    if (passed) {
-        ++g_passed;
-        std::printf("ok:   %s\n", name.c_str());
-    } else {
-        ++g_pending;
-        std::printf("pending: %s%s%s\n", name.c_str(), detail.empty() ? "" : ": ", detail.c_str());
     }
     return passed;
 }

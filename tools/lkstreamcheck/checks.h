@@ -1,17 +1,15 @@
-// The checks of lkstreamcheck and how they are reported: "ok:", "FAIL:" or, for behaviour the driver
-// does not have yet, "pending:" (reported, not counted as a failure); a final result line.
+// The checks of lkstreamcheck and how they are reported: "ok:" or "FAIL:", and a final result line.
 #pragma once
 
 #include "platform/platform.h"
 
+#include <cstdint>
 #include <string>
 
 namespace lkcheck {
 
 void Step(const char* name);
 bool Check(const std::string& name, bool passed, const std::string& problem = "");
-// A check of behaviour still being built: printed, never fails the run.
-bool Pending(const std::string& name, bool passed, const std::string& detail = "");
 int Failures();
 // Prints the totals and the result line; returns the exit status.
 int Finish();
@@ -34,5 +32,7 @@ void RunStreams(const CLSID& clsid);
 // refusals are not the driver's).
 void CheckTheChecks();
 void RunFailurePaths(const CLSID& clsid);
+// Streams at the size the user set in the registry; `frames` is that size, in PCM frames.
+void RunUserBufferSize(const CLSID& clsid, int32_t frames);
 
 } // namespace lkcheck

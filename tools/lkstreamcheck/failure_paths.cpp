@@ -1,6 +1,6 @@
 // The failure paths only Windows semantics show, with the behaviour hosts are owed: a device lost
 // mid-stream, requests that pend and then fail, stop while a write is pending, two driver objects in
-// one process. Reported as "pending:" until the driver behaves so; each step is bounded in time.
+// one process. Each step is bounded in time.
 #include "lkmodel/lkmodel.h"
 #include "tools/lkstreamcheck/checks.h"
 #include "tools/lkstreamcheck/host.h"
@@ -80,6 +80,17 @@ bool StartAndWait(IASIO* driver, int periods) {
     return driver->start() == ASE_OK && ::WaitForSingleObject(g_host.done, 5000) == WAIT_OBJECT_0;
 }
 
+// Waits at most `ms` for the host's count of reset requests to reach `count`.
+bool AwaitResets(int count, DWORD ms) {
+    const DWORD start = ::GetTickCount();
+    while (g_host.resets.load() < count) {
+        if (::GetTickCount() - start > ms)
+            return false;
+        ::Sleep(10);
+    }
+    return true;
+}
+
 std::string ErrorText(IASIO* driver) {
     char text[128] = {};
     driver->getErrorMessage(text);
@@ -88,44 +99,57 @@ std::string ErrorText(IASIO* driver) {
 
 // Ends the run when a driver call hung: nothing after it can be trusted.
 void Hung(const std::string& what) {
-    Pending(what + " returns", false, "hung for more than " + std::to_string(kStepMs) + " ms");
+    Check(what + " returns", false, "hung for more than " + std::to_string(kStepMs) + " ms");
     lkmodel_set_fault(LKMODEL_FAULT_NONE);
     Finish();
 }
 
-// A device lost mid-stream (unplugged, or no longer completing writes): one reset request, an error
-// text, no further buffer switch, and stop / disposeBuffers / Release that return.
-void LostDevice(const CLSID& clsid, int fault, const char* name) {
+// A device lost mid-stream (unplugged, no longer completing writes, or refusing them): one reset
+// request, the reason in getErrorMessage, no further buffer switch, and stop / disposeBuffers / Release
+// that return. A later start on a gone device fails; on one that still takes a pin it may start, and
+// then its stream ends the same way.
+void LostDevice(const CLSID& clsid, int fault, const char* name, const char* reason) {
     Step(name);
+    const std::string prefix = std::string(name) + ": ";
     IASIO* driver = CreateStreaming(clsid, true);
-    if (!Check(std::string(name) + ": the driver streams before the fault",
+    if (!Check(prefix + "the driver streams before the fault",
                driver && Prepare(driver) && StartAndWait(driver, 6)))
         return;
     lkmodel_set_fault(fault);
-    ::Sleep(400);
+    // A stalled device is given up on after the driver's completion wait (a second at these sizes).
+    AwaitResets(1, 3000);
     const int switches = g_host.switches.load();
     ::Sleep(200);
-    Pending(std::string(name) + ": the host gets one kAsioResetRequest", g_host.resets.load() == 1,
-            std::to_string(g_host.resets.load()) + " received");
-    Pending(std::string(name) + ": buffer switches stop", g_host.switches.load() == switches);
+    Check(prefix + "the host gets one kAsioResetRequest", g_host.resets.load() == 1,
+          std::to_string(g_host.resets.load()) + " received");
+    Check(prefix + "buffer switches stop", g_host.switches.load() == switches,
+          std::to_string(g_host.switches.load() - switches) + " more");
     const std::string text = ErrorText(driver);
-    Pending(std::string(name) + ": getErrorMessage says what happened", !text.empty(), "empty");
+    Check(prefix + "getErrorMessage says \"" + reason + "\"", text == reason, "it says \"" + text + "\"");
     ASIOError result = 0;
     if (!Bounded(driver, Call::Stop, &result))
-        return Hung(std::string(name) + ": stop");
+        return Hung(prefix + "stop");
     if (!Bounded(driver, Call::Start, &result))
-        return Hung(std::string(name) + ": start after the loss");
-    Pending(std::string(name) + ": a later start fails with an error code", result != ASE_OK,
-            "start returned " + std::to_string(result));
-    if (result == ASE_OK && !Bounded(driver, Call::Stop, &result))
-        return Hung(std::string(name) + ": stop after the second start");
+        return Hung(prefix + "start after the loss");
+    if (fault == LKMODEL_FAULT_UNPLUG) {
+        Check(prefix + "a later start fails with an error code and a reason",
+              result != ASE_OK && !ErrorText(driver).empty(), "start returned " + std::to_string(result));
+    } else if (result == ASE_OK) {
+        Check(prefix + "a later start streams until the fault ends it with another kAsioResetRequest",
+              AwaitResets(2, 3000) && ErrorText(driver) == reason,
+              std::to_string(g_host.resets.load()) + " reset requests in all");
+    } else {
+        Check(prefix + "a later start fails with a reason", !ErrorText(driver).empty(), "no error text");
+    }
+    if (!Bounded(driver, Call::Stop, &result))
+        return Hung(prefix + "stop after the second start");
     if (!Bounded(driver, Call::Dispose, &result))
-        return Hung(std::string(name) + ": disposeBuffers");
+        return Hung(prefix + "disposeBuffers");
     lkmodel_set_fault(LKMODEL_FAULT_NONE);
     if (!Bounded(driver, Call::Release, &result))
-        return Hung(std::string(name) + ": Release");
-    Check(std::string(name) + ": stop, disposeBuffers and Release return", true);
-    Pending(std::string(name) + ": the pin is closed", lkmodel_open_pins() == 0);
+        return Hung(prefix + "Release");
+    Check(prefix + "stop, disposeBuffers and Release return", true);
+    Check(prefix + "the pin is closed", lkmodel_open_pins() == 0);
     lkmodel_detach();
 }
 
@@ -145,13 +169,13 @@ void StopWhileWritePending(const CLSID& clsid) {
     if (!Bounded(driver, Call::Stop, &result))
         return Hung(std::string(name) + ": stop");
     const DWORD took = ::GetTickCount() - before;
-    Pending(std::string(name) + ": stop cancels the pending write with CancelIoEx",
-            lkmodel_cancel_calls() > cancels);
-    Pending(std::string(name) + ": stop returns within 2 s", took <= 2000, std::to_string(took) + " ms");
+    Check(std::string(name) + ": stop cancels the pending write with CancelIoEx",
+          lkmodel_cancel_calls() > cancels);
+    Check(std::string(name) + ": stop returns within 2 s", took <= 2000, std::to_string(took) + " ms");
     lkmodel_set_fault(LKMODEL_FAULT_NONE);
     if (!Bounded(driver, Call::Dispose, &result) || !Bounded(driver, Call::Release, &result))
         return Hung(std::string(name) + ": disposeBuffers and Release");
-    Pending(std::string(name) + ": the pin is closed", lkmodel_open_pins() == 0);
+    Check(std::string(name) + ": the pin is closed", lkmodel_open_pins() == 0);
     lkmodel_detach();
 }
 
@@ -167,15 +191,15 @@ void PendThenFail(const CLSID& clsid) {
     ASIOError result = 0;
     if (!Bounded(driver, Call::Init, &result))
         return Hung(std::string(name) + ": init");
-    Pending(std::string(name) + ": init fails when the pin reads fail after pending", result == ASIOFalse);
+    Check(std::string(name) + ": init fails when the pin reads fail after pending", result == ASIOFalse);
     lkmodel_set_fault(LKMODEL_FAULT_NONE);
     if (!Check(std::string(name) + ": the driver prepares without the fault", Prepare(driver)))
         return;
     lkmodel_set_fault(LKMODEL_FAULT_PEND_FAIL);
     if (!Bounded(driver, Call::Start, &result))
         return Hung(std::string(name) + ": start");
-    Pending(std::string(name) + ": start fails when setting the pin running fails after pending",
-            result == ASE_HWMalfunction, "start returned " + std::to_string(result));
+    Check(std::string(name) + ": start fails when setting the pin running fails after pending",
+          result == ASE_HWMalfunction, "start returned " + std::to_string(result));
     lkmodel_set_fault(LKMODEL_FAULT_NONE);
     if (!Bounded(driver, Call::Stop, &result) || !Bounded(driver, Call::Dispose, &result) ||
         !Bounded(driver, Call::Release, &result))
@@ -200,22 +224,21 @@ void TwoDrivers(const CLSID& clsid) {
     const bool prepared = second->init(nullptr) == ASIOTrue &&
                           second->getBufferSize(&minSize, &maxSize, &preferred, &granularity) == ASE_OK &&
                           second->createBuffers(secondInfos, 2, preferred, &g_callbacks) == ASE_OK;
-    Pending(std::string(name) + ": the second initialises and creates buffers beside the first", prepared);
+    Check(std::string(name) + ": the second initialises and creates buffers beside the first", prepared);
     ASIOError result = 0;
     if (!Bounded(second, Call::Start, &result))
         return Hung(std::string(name) + ": the second start");
-    Pending(std::string(name) + ": the second start is refused with ASE_NotPresent", result == ASE_NotPresent,
-            "start returned " + std::to_string(result));
+    Check(std::string(name) + ": the second start is refused with ASE_NotPresent", result == ASE_NotPresent,
+          "start returned " + std::to_string(result));
     const int switches = g_host.switches.load();
     ::Sleep(200);
-    // Today's driver shares its render state between objects: this one fails now and then.
-    Pending(std::string(name) + ": the first keeps streaming", g_host.switches.load() > switches);
+    Check(std::string(name) + ": the first keeps streaming", g_host.switches.load() > switches);
     if (!Bounded(second, Call::Release, &result))
         return Hung(std::string(name) + ": Release of the second");
     if (!Bounded(first, Call::Stop, &result) || !Bounded(first, Call::Dispose, &result) ||
         !Bounded(first, Call::Release, &result))
         return Hung(std::string(name) + ": stop and Release of the first");
-    Pending(std::string(name) + ": no pin is left open", lkmodel_open_pins() == 0);
+    Check(std::string(name) + ": no pin is left open", lkmodel_open_pins() == 0);
     lkmodel_detach();
 }
 
@@ -224,11 +247,12 @@ void TwoDrivers(const CLSID& clsid) {
 void RunFailurePaths(const CLSID& clsid) {
     TwoDrivers(clsid);
     PendThenFail(clsid);
-    LostDevice(clsid, LKMODEL_FAULT_UNPLUG, "device unplugged mid-stream");
+    LostDevice(clsid, LKMODEL_FAULT_UNPLUG, "device unplugged mid-stream", "The Larkspur was disconnected");
     StopWhileWritePending(clsid);
-    LostDevice(clsid, LKMODEL_FAULT_STALL, "device stops completing mid-stream");
-    // Last: with today's driver a refused write may leave its render thread waiting for good.
-    LostDevice(clsid, LKMODEL_FAULT_REFUSE, "device refuses writes mid-stream");
+    LostDevice(clsid, LKMODEL_FAULT_STALL, "device stops completing mid-stream",
+               "The Larkspur stopped taking audio");
+    LostDevice(clsid, LKMODEL_FAULT_REFUSE, "device refuses writes mid-stream",
+               "The Larkspur stopped taking audio");
 }
 
 } // namespace lkcheck

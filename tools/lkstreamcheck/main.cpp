@@ -4,13 +4,16 @@
 // model received them bit-exact and that every device request matched the SDK's definitions, then
 // exercises stop, restart, release and CoFreeUnusedLibraries. One line per check, a final result line;
 // exit status 0 only when every check passed.
-// Usage: lkstreamcheck.exe <path of lkasio64.dll>
+// Usage: lkstreamcheck.exe [--buffer-size N] <path of lkasio64.dll>
+// With --buffer-size it checks only the user's buffer size, N (set in the registry beforehand): the
+// sizes offered and a PCM and a DSD stream at that size.
 #include "lkmodel/lkmodel.h"
 #include "platform/asio.h"
 #include "tools/lkstreamcheck/checks.h"
 #include "tools/lkstreamcheck/stream_verify.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,13 +22,17 @@ using namespace lkcheck;
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    if (argc != 2) {
-        std::printf("usage: lkstreamcheck.exe <path of lkasio64.dll>\n");
+    int32_t userSize = 0;
+    if (argc == 4 && std::strcmp(argv[1], "--buffer-size") == 0)
+        userSize = std::atoi(argv[2]);
+    if (argc != 2 && userSize <= 0) {
+        std::printf("usage: lkstreamcheck.exe [--buffer-size N] <path of lkasio64.dll>\n");
         return 2;
     }
     StartWatchdog(100000);
-    const std::wstring dll = Widen(argv[1]);
-    CheckDllGuids(dll);
+    const std::wstring dll = Widen(argv[argc - 1]);
+    if (!userSize)
+        CheckDllGuids(dll);
 
     Step("registration");
     CLSID clsid{};
@@ -34,6 +41,10 @@ int main(int argc, char** argv) {
                "no CLSID under SOFTWARE\\ASIO"))
         return Finish();
     CoInitialize(nullptr);
+    if (userSize) {
+        RunUserBufferSize(clsid, userSize);
+        return Finish();
+    }
 
     RunStreams(clsid);
     CheckTheChecks();

@@ -49,51 +49,20 @@ StreamReport VerifyStream(const std::vector<uint8_t>& received, uint64_t generat
     if (received.size() % 8 != 0)
         return fail("a partial frame", count);
 
-    // The longest run of consecutive stream frames that starts within the first four periods; what
-    // comes before it is lead-in.
-    size_t bestStart = 0, bestLength = 0;
-    for (size_t start = 0; start < count && start <= 4 * period;) {
-        const int64_t first = IndexOf(frames[start], generated);
-        size_t length = 0;
-        if (first >= 0)
-            while (start + length < count &&
-                   IndexOf(frames[start + length], generated) == first + int64_t(length))
-                ++length;
-        if (length > bestLength) {
-            bestStart = start;
-            bestLength = length;
-        }
-        start += length ? length : 1;
-    }
-    if (bestLength == 0)
-        return fail("no frame of the test stream", 0);
-    report.leadIn = bestStart;
-    report.first = static_cast<uint64_t>(IndexOf(frames[bestStart], generated));
-    report.frames = bestLength;
-    for (size_t i = 0; i < bestStart; ++i)
-        if (IndexOf(frames[i], generated) < 0 &&
-            !(frames[i].left == silenceWord && frames[i].right == silenceWord))
-            return fail("a foreign frame in the lead-in", i);
-
-    // After the run: at most two periods of frames already sent (the last half packed once more while
-    // the stream ended), then silence only.
-    size_t at = bestStart + bestLength;
-    const int64_t last = IndexOf(frames[at - 1], generated);
-    while (at < count && report.repeated < 2 * period) {
-        const int64_t index = IndexOf(frames[at], generated);
-        if (index < 0 || index > last)
-            break;
-        ++report.repeated;
+    // No lead-in: the first frame the device received is the first the host filled.
+    size_t at = 0;
+    while (at < count && IndexOf(frames[at], generated) == static_cast<int64_t>(at))
         ++at;
-    }
+    report.frames = at;
+    if (at == 0)
+        return fail("the record does not begin with the stream's first frame", 0);
     for (; at < count; ++at) {
         if (frames[at].left != silenceWord || frames[at].right != silenceWord)
-            return fail("a frame that is neither the stream nor silence", at);
+            return fail("a frame that is neither the stream's next nor silence", at);
         ++report.silence;
     }
-    // Every period the host filled reached the device, except the last few in flight when it stopped.
-    if (report.frames + 4 * period < generated)
-        return fail("too few stream frames", bestStart + bestLength);
+    if (report.frames + 2 * period < generated)
+        return fail("too few stream frames", report.frames);
     report.exact = true;
     return report;
 }

@@ -16,16 +16,15 @@ uint32_t RightWord(uint64_t n);
 
 struct StreamReport {
     bool exact = false;
-    size_t frames = 0;   // frames of the test stream received in order
-    uint64_t first = 0;  // the stream index of the first of them
-    size_t leadIn = 0;   // received frames before them
-    size_t repeated = 0; // stream frames received again after them, before the silence
-    size_t silence = 0;  // silence frames at the end
+    size_t frames = 0;   // frames of the test stream received in order, from its first
+    size_t silence = 0;  // silence frames after them
     std::string problem; // why it is not exact
 };
 
 // Received: interleaved 8-byte frames as the device recorded them. `generated` frames were handed to the
-// driver, `period` frames per buffer switch.
+// driver, `period` frames per buffer switch. Exact means: the stream from its first frame, every frame
+// once and in order, then silence only; only the last two periods the host filled may be missing (they
+// were waiting behind the write in flight when the host stopped).
 StreamReport VerifyStream(const std::vector<uint8_t>& received, uint64_t generated, size_t period,
                           uint32_t silenceWord);
 

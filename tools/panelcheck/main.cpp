@@ -1,11 +1,13 @@
 // lkpanelcheck: a small Windows host for checking the driver's settings panel under Wine. It creates
-// the installed driver through COM and then either
+// the installed driver through COM, attaches the Larkspur model to it (so that init finds a device
+// under Wine), and then either
 //   sizes               prints getBufferSize in PCM and in DSD, or
 //   panel SIZE DIR      creates buffers, opens the panel (twice), writes DIR\panel.ready and waits for
 //                       DIR\panel.go while it runs the panel (so a screenshot can be taken), then picks
 //                       SIZE in the panel's list and presses OK, all by window messages, and prints
 //                       what the panel showed, what the host was told and the sizes afterwards.
 // Windows only.
+#include "lkmodel/lkmodel.h"
 #include "platform/asio.h"
 #include "platform/windows/control_panel_ids.h"
 #include "tools/common/asio_names.h"
@@ -212,6 +214,8 @@ int main(int argc, char** argv) {
     std::printf("create: 0x%08lX\n", static_cast<unsigned long>(hr));
     int exitCode = 1;
     if (SUCCEEDED(hr) && driver) {
+        const int attached = lkmodel_attach(GetModuleHandleW(L"lkasio64.dll"));
+        std::printf("model: %s\n", attached == LKMODEL_OK ? "attached" : "not attached");
         if (command == "sizes") {
             PrintSizes(driver, "pcm");
             SetFormat(driver, kASIODSDFormat);
@@ -221,6 +225,8 @@ int main(int argc, char** argv) {
             exitCode = PanelCheck(driver, std::atoi(argv[2]), argv[3]);
         }
         std::printf("release: %lu\n", static_cast<unsigned long>(driver->Release()));
+        if (attached == LKMODEL_OK)
+            lkmodel_detach();
     }
     CoUninitialize();
     return exitCode;
