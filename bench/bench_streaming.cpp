@@ -3,10 +3,13 @@
 // thread got each write to the device in time.
 //
 //   bench_streaming [--quick] [--seconds S] [--json] [--mode pcm|dsd] [--load idle|busy] [--rate HZ]
-//                   [--buffer SAMPLES] [--timeinfo] [--record]
+//                   [--buffer SAMPLES] [--timeinfo] [--record] [--explain]
 //   bench_streaming --stalls SECONDS
 // --timeinfo: the host takes time information (a position read per period); --record: the device keeps
-// what it received, as in the tests.
+// what it received, as in the tests; --explain: list each underrun with the machine's stalls around it.
+// A probe above the stream's threads notes the machine's own stalls during every row; `in_stalls` counts
+// the underruns those stalls explain.
+#include "bench/machine_stalls.h"
 #include "platform/asio.h"
 #include "sim/larkspur/device.h"
 #include "sim/setupapi.h"
@@ -19,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,7 +63,36 @@ struct Result {
     double cpuMsPerSecond = 0;
     double startMs = 0;
     double stopMs = 0;
+    // The machine's stalls during the row, and the underruns they explain.
+    bool probed = false;
+    uint64_t underrunsInStalls = 0;
+    size_t stallsOverFifo = 0;
+    double longestStallUs = 0;
+    std::string explanation; // --explain: each underrun and the machine's stalls around it
 };
+
+bool g_explain = false;
+
+// One line per kept underrun: when it struck, how late the device reported the completion before it,
+// when the buffer ran empty and the write came (from the completion's due time), and how long the
+// machine stood still in between.
+std::string Explain(const StreamStats& stats, std::span<const bench::Stall> stalls, int64_t startNs) {
+    std::string text;
+    for (uint64_t i = 0; i < stats.KeptUnderruns(); ++i) {
+        const sim::larkspur::Underrun& u = stats.kept[i];
+        const int64_t stood = bench::StoodStillNs(u, stalls);
+        char line[200];
+        std::snprintf(
+            line, sizeof line,
+            "  underrun at %.3f s: completion reported +%.0f us, buffer empty +%.0f us, write +%.0f "
+            "us; the machine stood still %.0f us of it\n",
+            static_cast<double>(u.dueNs - startNs) / 1e9, static_cast<double>(u.reportedNs - u.dueNs) / 1e3,
+            static_cast<double>(u.emptyNs - u.dueNs) / 1e3, static_cast<double>(u.arrivedNs - u.dueNs) / 1e3,
+            static_cast<double>(stood) / 1e3);
+        text += line;
+    }
+    return text;
+}
 
 // The host: fills each half it is handed and times itself.
 struct Host {
@@ -181,6 +214,7 @@ Result Play(const std::shared_ptr<sim::larkspur::Device>& device, const Row& row
         BusyLoad load(row.busy);
         if (row.busy)
             std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let them take the cores
+        bench::StallProbe probe;
         const auto startCall = Steady::now();
         const int64_t startNs = NowNs();
         if (driver->start() != ASE_OK) {
@@ -200,6 +234,18 @@ Result Play(const std::shared_ptr<sim::larkspur::Device>& device, const Row& row
             result.cpuMsPerSecond = cpu * 1e3 / result.seconds;
             result.ok = true;
         }
+        probe.Stop();
+        result.probed = probe.RealTime();
+        const StreamStats stats = device->LatestStreamStats();
+        result.underrunsInStalls = bench::UnderrunsInStalls(stats, probe.Stalls());
+        const int64_t fifoNs = int64_t{device->FifoMicroseconds()} * 1000;
+        result.stallsOverFifo = static_cast<size_t>(
+            std::count_if(probe.Stalls().begin(), probe.Stalls().end(), [fifoNs](const bench::Stall& stall) {
+                return stall.toNs - stall.fromNs > fifoNs;
+            }));
+        result.longestStallUs = static_cast<double>(probe.LongestNs()) / 1e3;
+        if (g_explain)
+            result.explanation = Explain(stats, probe.Stalls(), startNs);
     }
     driver->disposeBuffers();
     driver->Release();
@@ -222,9 +268,10 @@ std::string RateName(const Row& row) {
 }
 
 void PrintHeader() {
-    std::printf("%-5s %-10s %7s %6s %5s %9s %8s %8s %8s %8s %9s %9s %8s %8s %8s %11s\n", "mode", "rate",
-                "buffer", "frames", "load", "underruns", "dev_late", "p50_us", "p99_us", "max_us",
-                "cb_avg_us", "cb_max_us", "cpu_ms/s", "start_ms", "stop_ms", "dev_late_us");
+    std::printf("%-5s %-10s %7s %6s %5s %9s %9s %8s %8s %8s %8s %9s %9s %8s %8s %8s %11s %7s %12s\n", "mode",
+                "rate", "buffer", "frames", "load", "underruns", "in_stalls", "dev_late", "p50_us", "p99_us",
+                "max_us", "cb_avg_us", "cb_max_us", "cpu_ms/s", "start_ms", "stop_ms", "dev_late_us",
+                "stalls", "stall_max_us");
 }
 
 void PrintRow(const Result& r) {
@@ -234,13 +281,20 @@ void PrintRow(const Result& r) {
                     r.row.buffer, frames, r.row.busy ? "busy" : "idle", r.error.c_str());
         return;
     }
-    std::printf("%-5s %-10s %7d %6d %5s %9llu %8llu %8.0f %8.0f %8.0f %9.1f %9.1f %8.2f %8.2f %8.1f %11.0f\n",
-                r.row.dsd ? "dsd" : "pcm", RateName(r.row).c_str(), r.row.buffer, frames,
-                r.row.busy ? "busy" : "idle", static_cast<unsigned long long>(r.stats.underruns),
-                static_cast<unsigned long long>(r.stats.underrunsAfterLateCompletion),
-                r.stats.GapPercentileNs(0.5) / 1e3, r.stats.GapPercentileNs(0.99) / 1e3,
-                r.stats.maxGapNs / 1e3, r.callbackMeanUs, r.callbackMaxUs, r.cpuMsPerSecond, r.startMs,
-                r.stopMs, r.stats.maxLateNs / 1e3);
+    char inStalls[24] = "-";
+    if (r.probed && r.stats.underruns <= StreamStats::kKeptUnderruns)
+        std::snprintf(inStalls, sizeof inStalls, "%llu",
+                      static_cast<unsigned long long>(r.underrunsInStalls));
+    std::printf(
+        "%-5s %-10s %7d %6d %5s %9llu %9s %8llu %8.0f %8.0f %8.0f %9.1f %9.1f %8.2f %8.2f %8.1f %11.0f "
+        "%7zu %12.0f\n",
+        r.row.dsd ? "dsd" : "pcm", RateName(r.row).c_str(), r.row.buffer, frames,
+        r.row.busy ? "busy" : "idle", static_cast<unsigned long long>(r.stats.underruns), inStalls,
+        static_cast<unsigned long long>(r.stats.underrunsAfterLateCompletion),
+        r.stats.GapPercentileNs(0.5) / 1e3, r.stats.GapPercentileNs(0.99) / 1e3, r.stats.maxGapNs / 1e3,
+        r.callbackMeanUs, r.callbackMaxUs, r.cpuMsPerSecond, r.startMs, r.stopMs, r.stats.maxLateNs / 1e3,
+        r.stallsOverFifo, r.longestStallUs);
+    std::fputs(r.explanation.c_str(), stdout);
     std::fflush(stdout);
 }
 
@@ -248,10 +302,15 @@ void PrintJson(const std::vector<Result>& results) {
     std::printf("[\n");
     for (size_t i = 0; i < results.size(); ++i) {
         const Result& r = results[i];
+        // null where the probe could not run above the stream or not every underrun's time was kept
+        const std::string inStalls = r.probed && r.stats.underruns <= StreamStats::kKeptUnderruns
+                                         ? std::to_string(r.underrunsInStalls)
+                                         : "null";
         std::printf(
             "  {\"mode\": \"%s\", \"rate\": %.0f, \"buffer\": %d, \"frames\": %d, \"load\": \"%s\", "
             "\"ok\": %s, \"seconds\": %.3f, \"writes\": %llu, \"underruns\": %llu, "
-            "\"underruns_after_late_completion\": %llu, \"p50_us\": %.1f, "
+            "\"underruns_after_late_completion\": %llu, \"underruns_in_machine_stalls\": %s, "
+            "\"machine_stalls_over_device_buffer\": %zu, \"machine_stall_max_us\": %.1f, \"p50_us\": %.1f, "
             "\"p99_us\": %.1f, \"max_us\": %.1f, \"callback_mean_us\": %.2f, \"callback_max_us\": %.1f, "
             "\"render_cpu_ms_per_s\": %.3f, \"start_ms\": %.3f, \"stop_ms\": %.3f, \"device_late_max_us\": "
             "%.1f}%s\n",
@@ -259,9 +318,10 @@ void PrintJson(const std::vector<Result>& results) {
             r.row.busy ? "busy" : "idle", r.ok ? "true" : "false", r.seconds,
             static_cast<unsigned long long>(r.stats.writes),
             static_cast<unsigned long long>(r.stats.underruns),
-            static_cast<unsigned long long>(r.stats.underrunsAfterLateCompletion),
-            r.stats.GapPercentileNs(0.5) / 1e3, r.stats.GapPercentileNs(0.99) / 1e3, r.stats.maxGapNs / 1e3,
-            r.callbackMeanUs, r.callbackMaxUs, r.cpuMsPerSecond, r.startMs, r.stopMs, r.stats.maxLateNs / 1e3,
+            static_cast<unsigned long long>(r.stats.underrunsAfterLateCompletion), inStalls.c_str(),
+            r.stallsOverFifo, r.longestStallUs, r.stats.GapPercentileNs(0.5) / 1e3,
+            r.stats.GapPercentileNs(0.99) / 1e3, r.stats.maxGapNs / 1e3, r.callbackMeanUs, r.callbackMaxUs,
+            r.cpuMsPerSecond, r.startMs, r.stopMs, r.stats.maxLateNs / 1e3,
             i + 1 < results.size() ? "," : "");
     }
     std::printf("]\n");
@@ -295,9 +355,10 @@ void ProbeStalls(double seconds) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: bench_streaming [--quick] [--seconds S] [--json] [--mode pcm|dsd] "
-                         "[--load idle|busy] [--rate HZ] [--buffer SAMPLES] [--timeinfo] [--record]\n"
-                         "       bench_streaming --stalls SECONDS\n");
+    std::fprintf(stderr,
+                 "usage: bench_streaming [--quick] [--seconds S] [--json] [--mode pcm|dsd] "
+                 "[--load idle|busy] [--rate HZ] [--buffer SAMPLES] [--timeinfo] [--record] [--explain]\n"
+                 "       bench_streaming --stalls SECONDS\n");
     return 2;
 }
 
@@ -319,6 +380,8 @@ int main(int argc, char** argv) {
             json = true;
         } else if (arg == "--timeinfo") {
             g_timeInfo = true;
+        } else if (arg == "--explain") {
+            g_explain = true;
         } else if (arg == "--record") {
             record = true;
         } else if (arg == "--stalls") {

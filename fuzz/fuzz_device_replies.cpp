@@ -1,6 +1,7 @@
 // libFuzzer target: arbitrary bytes as the simulated Larkspur's replies to every request the driver
 // parses on its way through init (filter enumeration, pin enumeration and description) and start
 // (render-pin choice and creation, mode request, state, position), read as the driver reads them.
+#include "asio/stream_format.h"
 #include "ks/audio_filter.h"
 #include "ks/enum_filters.h"
 #include "ks/pin.h"
@@ -70,21 +71,6 @@ sim::larkspur::FilterDescriptor Describe(const uint8_t* data, size_t size, uint8
     return descriptor;
 }
 
-WAVEFORMATEXTENSIBLE StreamFormat(DWORD samplesPerSecond) {
-    WAVEFORMATEXTENSIBLE format{};
-    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    format.Format.nChannels = 2;
-    format.Format.nSamplesPerSec = samplesPerSecond;
-    format.Format.nAvgBytesPerSec = samplesPerSecond * 8;
-    format.Format.nBlockAlign = 8;
-    format.Format.wBitsPerSample = 32;
-    format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-    format.Samples.wValidBitsPerSample = 32;
-    format.dwChannelMask = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
-    format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    return format;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -110,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (filter) {
             filter->EnumerateNodes();
             // start: the render pin in the stream format, the mode, the state, a position read.
-            const WAVEFORMATEXTENSIBLE format = StreamFormat(dsd ? 88200 : 44100);
+            const WAVEFORMATEXTENSIBLE format = StreamWaveFormat(dsd ? 88200 : 44100);
             if (CKsAudPin* pin = filter->CreateRenderPin(&format.Format, FALSE)) {
                 pin->SetDeviceMode(dsd ? DEVICE_MODE_DSD : DEVICE_MODE_PCM);
                 pin->SetState(KSSTATE_RUN);

@@ -57,6 +57,19 @@ TEST(DeviceFifo, ABufferThatRunsEmptyBeforeTheNextWriteIsAnUnderrun) {
     EXPECT_EQ(fifo.Enter(31500 * kUs, 31500 * kUs, 10, kOneFramePerMs), 39500 * kUs);
     EXPECT_EQ(fifo.Stats().underruns, 2u);
     EXPECT_EQ(fifo.Stats().underrunsAfterLateCompletion, 1u);
+    // Each underrun keeps when the completion before it was due and came, the buffer ran empty and the
+    // write arrived.
+    ASSERT_EQ(fifo.Stats().KeptUnderruns(), 2u);
+    const sim::larkspur::Underrun& first = fifo.Stats().kept[0];
+    EXPECT_EQ(first.dueNs, 18 * kMs);
+    EXPECT_EQ(first.reportedNs, 18 * kMs);
+    EXPECT_EQ(first.emptyNs, 20 * kMs);
+    EXPECT_EQ(first.arrivedNs, 21 * kMs);
+    const sim::larkspur::Underrun& second = fifo.Stats().kept[1];
+    EXPECT_EQ(second.dueNs, 29 * kMs);
+    EXPECT_EQ(second.reportedNs, 30500 * kUs);
+    EXPECT_EQ(second.emptyNs, 31 * kMs);
+    EXPECT_EQ(second.arrivedNs, 31500 * kUs);
     fifo.Reset();
     EXPECT_EQ(fifo.Enter(0, 0, 10, kOneFramePerMs), 8 * kMs);
     // Exactly on time is not an underrun.

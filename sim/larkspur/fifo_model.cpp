@@ -65,6 +65,10 @@ int64_t FifoModel::Enter(int64_t at, int64_t written, uint64_t frames, uint64_t 
     } else if (at > m_emptyAt) {
         // Played out before this write came: the converter had nothing for the time between.
         ++m_stats.underruns;
+        if (m_stats.underruns <= StreamStats::kKeptUnderruns)
+            m_stats.kept[m_stats.underruns - 1] = {m_lastCompletion >= 0 ? m_lastDue : m_emptyAt,
+                                                   m_lastCompletion >= 0 ? m_lastCompletion : m_emptyAt,
+                                                   m_emptyAt, at};
         // Had the device reported on time, would the host's write have come before the buffer ran out?
         if (m_lastCompletion >= 0 && written - m_lastCompletion <= m_emptyAt - m_lastDue)
             ++m_stats.underrunsAfterLateCompletion;

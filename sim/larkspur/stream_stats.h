@@ -6,6 +6,15 @@
 
 namespace sim::larkspur {
 
+// One time the buffer ran empty: the completion before it (due, and when the device reported it), when
+// the buffer played its last frame, and when the next write's frames began to enter.
+struct Underrun {
+    int64_t dueNs = 0;
+    int64_t reportedNs = 0;
+    int64_t emptyNs = 0;
+    int64_t arrivedNs = 0;
+};
+
 struct StreamStats {
     // 1 µs steps up to 1024 µs, then 64 steps per doubling up to about 68 s.
     static constexpr int kLinearBuckets = 1024;
@@ -27,6 +36,12 @@ struct StreamStats {
     uint64_t maxLateNs = 0;
     uint64_t lateOver100us = 0;
     uint32_t histogram[kBuckets] = {};
+    // The first underruns of the stream, so that a tool can tell when they struck.
+    static constexpr int kKeptUnderruns = 256;
+    Underrun kept[kKeptUnderruns] = {};
+
+    // The underruns whose times are in `kept`.
+    uint64_t KeptUnderruns() const { return underruns < kKeptUnderruns ? underruns : kKeptUnderruns; }
 
     void AddGap(uint64_t nanoseconds);
     // The time below which `fraction` (0..1) of the recorded gaps lie, to the histogram's resolution
