@@ -327,31 +327,22 @@ void PrintJson(const std::vector<Result>& results) {
     std::printf("]\n");
 }
 
-// The machine's own stalls: a real-time thread that sleeps 1 ms at a time, and how late it wakes. Stalls
-// longer than the device buffer underrun any stream, whatever the driver does.
+// The machine's own stalls, nothing streaming: stalls longer than the device buffer underrun any
+// stream, whatever the driver does.
 void ProbeStalls(double seconds) {
-    std::thread([seconds] {
-        const bool realTime = sim::RaiseToRealTime(20);
-        std::vector<double> late;
-        auto next = Steady::now();
-        const auto end = next + std::chrono::duration<double>(seconds);
-        while (Steady::now() < end) {
-            next += std::chrono::milliseconds(1);
-            std::this_thread::sleep_until(next);
-            const auto now = Steady::now();
-            late.push_back(std::chrono::duration<double, std::micro>(now - next).count());
-            if (now > next + std::chrono::milliseconds(1))
-                next = now;
-        }
-        std::sort(late.begin(), late.end());
-        const auto over = [&](double us) {
-            return late.end() - std::upper_bound(late.begin(), late.end(), us);
-        };
-        std::printf("machine: %s thread sleeping 1 ms x %zu: late p50 %.0f us, p99 %.0f us, max %.0f us; "
-                    "later than 2 ms %td times, than 5 ms %td times\n",
-                    realTime ? "real-time" : "normal", late.size(), late[late.size() / 2],
-                    late[late.size() * 99 / 100], late.back(), over(2000), over(5000));
-    }).join();
+    bench::StallProbe probe;
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    probe.Stop();
+    const auto over = [&](int64_t ns) {
+        return std::count_if(probe.Stalls().begin(), probe.Stalls().end(),
+                             [ns](const bench::Stall& s) { return s.toNs - s.fromNs > ns; });
+    };
+    std::printf("machine: %s probes, one per processor, for %.0f s: stalls over %lld us %td times, over 2 ms "
+                "%td, over 5 ms %td; longest %.0f us\n",
+                probe.RealTime() ? "real-time" : "normal (not above the stream: no proof)", seconds,
+                static_cast<long long>(bench::StallProbe::kThresholdNs / 1000),
+                over(bench::StallProbe::kThresholdNs), over(2000000), over(5000000),
+                static_cast<double>(probe.LongestNs()) / 1e3);
 }
 
 int Usage() {

@@ -8,6 +8,7 @@
 #include "sim/setupapi.h"
 #include "sim/threads.h"
 #include "tests/support/host.h"
+#include "tests/support/stepped_device.h"
 #include "tests/support/stream_host.h"
 
 #include <gtest/gtest.h>
@@ -26,24 +27,12 @@ namespace {
 
 constexpr int32_t kFrames = 64;
 
-class HostConformance : public ::testing::Test {
+class HostConformance : public SteppedDriverTest<> {
 protected:
-    void SetUp() override {
-        device = Device::Create(Clock::Stepped);
-        sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter())});
-        driver = CreateDriver();
-        ASSERT_NE(driver, nullptr);
-        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
-    }
     void TearDown() override {
         host.duringSwitch = nullptr;
         host.duringReset = nullptr;
-        if (driver) {
-            StopWithDrain();
-            EXPECT_EQ(driver->Release(), 0u);
-        }
-        sim::ResetDeviceInterfaces();
-        EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }));
+        SteppedDriverTest::TearDown();
     }
 
     // What a host does before start: the buffer size it is offered, two outputs, its callbacks.
@@ -76,7 +65,6 @@ protected:
         return driver->start();
     }
     int m_switchesAtStart = 0;
-    void StopWithDrain() { StopWhileCompleting(driver, *device); }
     // The frame index at which the device received the first frame of the host's period `period`.
     long FirstFrameOf(int period, const std::vector<BYTE>& audio) {
         const uint32_t word = static_cast<uint32_t>(StreamHost::Word(period, 0, 0));
@@ -103,10 +91,6 @@ protected:
             }
         }
     }
-
-    std::shared_ptr<Device> device;
-    IASIO* driver = nullptr;
-    StreamHost host;
 };
 
 TEST_F(HostConformance, APlayerPlaysPcmThenDsdFromTheFirstPeriod) {

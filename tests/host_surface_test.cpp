@@ -63,23 +63,9 @@ bool BlockHolds(const ASIOBufferInfo& info, int32_t frames, uint32_t word) {
     return true;
 }
 
-class Host : public ::testing::Test {
+// Each test binds the driver by init itself.
+class Host : public SteppedDriverTest<QuietHost, false> {
 protected:
-    void SetUp() override {
-        device = Device::Create(Clock::Stepped);
-        sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter())});
-        driver = CreateDriver();
-        ASSERT_NE(driver, nullptr);
-    }
-    void TearDown() override {
-        if (driver) {
-            StopWithDrain();
-            EXPECT_EQ(driver->Release(), 0u);
-        }
-        sim::ResetDeviceInterfaces();
-        EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }));
-    }
-
     ASIOError SetFormat(ASIOIoFormatType type) {
         ASIOIoFormat format{};
         format.FormatType = type;
@@ -110,7 +96,6 @@ protected:
             ASSERT_EQ(device->CompleteWrites(1), 1u);
         }
     }
-    void StopWithDrain() { StopWhileCompleting(driver, *device); }
     // Streams output channels 0 and 1 holding kLeftWord and kRightWord, which no switch changes.
     void StartStereo(int32_t frames) {
         ASSERT_EQ(driver->init(nullptr), ASIOTrue);
@@ -127,9 +112,6 @@ protected:
         return words;
     }
 
-    std::shared_ptr<Device> device;
-    IASIO* driver = nullptr;
-    QuietHost host;
     ASIOBufferInfo stereo[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
 };
 

@@ -30,25 +30,8 @@ namespace {
 
 constexpr int32_t kFrames = 64;
 
-class Streaming : public ::testing::Test {
+class Streaming : public SteppedDriverTest<> {
 protected:
-    void SetUp() override {
-        device = Device::Create(Clock::Stepped);
-        sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter())});
-        driver = CreateDriver();
-        ASSERT_NE(driver, nullptr);
-        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
-    }
-    void TearDown() override {
-        if (driver) {
-            StopWithDrain();
-            EXPECT_EQ(driver->Release(), 0u);
-        }
-        sim::ClearFailures();
-        sim::ResetDeviceInterfaces();
-        EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }));
-    }
-
     void UseDsd() {
         ASIOIoFormat format{};
         format.FormatType = kASIODSDFormat;
@@ -73,8 +56,6 @@ protected:
     }
 
     void Pump(int switches) { PumpSwitches(*device, host, switches); }
-    // stop() on another thread while writes are completed, so the drain can run its course.
-    void StopWithDrain() { testing_support::StopWhileCompleting(driver, *device); }
 
     // The device's audio cut into packets of `frames` frames, each as 32-bit words.
     std::vector<std::vector<uint32_t>> Packets(int32_t frames) {
@@ -99,10 +80,6 @@ protected:
         }
         return words;
     }
-
-    std::shared_ptr<Device> device;
-    IASIO* driver = nullptr;
-    StreamHost host;
 };
 
 TEST_F(Streaming, PcmArrivesBitExactInPeriodOrder) {
@@ -558,36 +535,20 @@ namespace {
 
 // Start's own failures, known before it returns: the host hears ASE_HWMalfunction with a reason, and
 // nothing of the stream is left behind.
-class StartFailures : public ::testing::Test {
+class StartFailures : public SteppedDriverTest<> {
 protected:
     void SetUp() override {
-        device = Device::Create(Clock::Stepped);
-        sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter())});
-        driver = CreateDriver();
-        ASSERT_NE(driver, nullptr);
-        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        SteppedDriverTest::SetUp();
         ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
         ASSERT_EQ(driver->createBuffers(infos, 2, kFrames, &host.callbacks), ASE_OK);
         host.buffers.assign(infos, infos + 2);
         host.frames = kFrames;
     }
-    void TearDown() override {
-        sim::ClearFailures();
-        StopWithDrain();
-        EXPECT_EQ(driver->Release(), 0u);
-        sim::ResetDeviceInterfaces();
-        EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }));
-    }
-    void StopWithDrain() { StopWhileCompleting(driver, *device); }
     void ExpectNothingLeft(size_t handles) {
         EXPECT_EQ(sim::RunningThreads(), 0);
         EXPECT_EQ(device->OpenPins(), 0u);
         EXPECT_EQ(sim::OpenHandleCount(), handles);
     }
-
-    std::shared_ptr<Device> device;
-    IASIO* driver = nullptr;
-    StreamHost host;
 };
 
 TEST_F(StartFailures, NoThreadMeansNoStream) {

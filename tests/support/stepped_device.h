@@ -3,8 +3,10 @@
 #pragma once
 
 #include "platform/asio.h"
+#include "sim/failure_injection.h"
 #include "sim/larkspur/device.h"
 #include "sim/setupapi.h"
+#include "sim/threads.h"
 #include "tests/support/host.h"
 #include "tests/support/stream_host.h"
 
@@ -35,5 +37,37 @@ inline void PumpSwitches(sim::larkspur::Device& device, StreamHost& host, int sw
         ASSERT_TRUE(host.WaitForSwitches(before + 1));
     }
 }
+
+// A fixture for tests that stream: a driver on a Larkspur whose writes complete when the test says,
+// bound by init unless `kInit` is false. Tear-down clears injected failures, stops the stream (completing
+// its drain), releases the driver and waits for its threads.
+template <typename HostType = StreamHost, bool kInit = true>
+class SteppedDriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        device = sim::larkspur::Device::Create(sim::larkspur::Clock::Stepped);
+        sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter())});
+        driver = CreateDriver();
+        ASSERT_NE(driver, nullptr);
+        if constexpr (kInit) {
+            ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        }
+    }
+    void TearDown() override {
+        sim::ClearFailures();
+        if (driver) {
+            StopWithDrain();
+            EXPECT_EQ(driver->Release(), 0u);
+        }
+        sim::ResetDeviceInterfaces();
+        EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }));
+    }
+    // stop() on another thread while writes are completed, so the drain can run its course.
+    void StopWithDrain() { StopWhileCompleting(driver, *device); }
+
+    std::shared_ptr<sim::larkspur::Device> device;
+    IASIO* driver = nullptr;
+    HostType host;
+};
 
 } // namespace testing_support
