@@ -1,7 +1,8 @@
 // The machine's own stalls while a stream plays: on each processor a thread above every thread of the
 // stream sleeps a millisecond at a time and notes each wake-up that came late. What stops it stops that
 // processor (a virtual machine's host taking it away, the kernel), not the driver; underruns inside such
-// stalls are the machine's.
+// stalls are the machine's. A probe sees a stall only from its next tick on, up to 1 ms after it began,
+// so stalls are counted short and the attribution errs toward blaming the driver.
 #pragma once
 
 #include "sim/larkspur/stream_stats.h"
