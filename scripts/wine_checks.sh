@@ -348,6 +348,12 @@ expect_exit() {
     local want=$1 got=$2 what=$3
     [ "$got" -eq "$want" ] || fail "$what exited with $got, expected $want"
 }
+# Installs silently and expects exit code $1; $2 says which install it was.
+install_expecting() {
+    local status=0
+    setup_run "$setup" /S || status=$?
+    expect_exit "$1" $status "$2"
+}
 
 # The five values of a registered driver, COM's path pointing at the installed file.
 expect_registered() {
@@ -396,9 +402,7 @@ expect_removed() {
 
 echo "wine checks: installer $(basename "$setup")"
 setup_started=$SECONDS
-status=0
-setup_run "$setup" /S || status=$?
-expect_exit 0 $status "the silent install"
+install_expecting 0 "the silent install"
 pass "silent install exited with 0"
 expect_files
 expect_registered
@@ -413,24 +417,18 @@ grep -Fxq "release: 0" <<<"$out" || fail "asiohost did not release the installed
 pass "asiohost created and released the installed driver"
 
 # Over the same version, and over an older one (the entry is made to look older).
-status=0
-setup_run "$setup" /S || status=$?
-expect_exit 0 $status "installing over the same version"
+install_expecting 0 "installing over the same version"
 expect_registered
 expect_entry "$setup_version"
 pass "installed over the same version"
 run 60 "$WINE" reg add "$uninstall_key" /v DisplayVersion /d 0.1.0 /f >/dev/null || fail "reg add failed"
-status=0
-setup_run "$setup" /S || status=$?
-expect_exit 0 $status "installing over 0.1.0"
+install_expecting 0 "installing over 0.1.0"
 expect_registered
 expect_entry "$setup_version"
 pass "upgraded over 0.1.0"
 # Never over a newer one: exit code 4, nothing touched.
 run 60 "$WINE" reg add "$uninstall_key" /v DisplayVersion /d 99.0.0 /f >/dev/null || fail "reg add failed"
-status=0
-setup_run "$setup" /S || status=$?
-expect_exit 4 $status "installing over 99.0.0"
+install_expecting 4 "installing over 99.0.0"
 [ "$(reg_value "$uninstall_key" DisplayVersion)" = 99.0.0 ] || fail "installing over 99.0.0 changed the entry"
 pass "refused to replace 99.0.0 (exit code 4)"
 run 60 "$WINE" reg add "$uninstall_key" /v DisplayVersion /d "$setup_version" /f >/dev/null || fail "reg add failed"
@@ -491,9 +489,7 @@ expect_removed
 pass "the user's settings in $settings_key kept"
 
 # /PURGE takes the user's settings as well.
-status=0
-setup_run "$setup" /S || status=$?
-expect_exit 0 $status "installing again"
+install_expecting 0 "installing again"
 status=0
 run_command_line "$(reg_value "$uninstall_key" QuietUninstallString | sed 's| /S | /S /PURGE |')" || status=$?
 expect_exit 0 $status "the quiet uninstall with /PURGE"

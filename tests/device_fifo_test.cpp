@@ -142,16 +142,6 @@ TEST(DeviceFifo, HistogramBucketsCoverEveryTimeInOrder) {
               100000u / 64);
 }
 
-bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs = 10000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 void StallOnce(int period) {
     if (period == 20)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -167,10 +157,7 @@ TEST(DeviceFifoStreaming, AHostStalledLongerThanTheBufferUnderrunsAndTheRecordSt
     ASSERT_NE(driver, nullptr);
     ASSERT_EQ(driver->init(nullptr), ASIOTrue);
     ASSERT_EQ(driver->setSampleRate(384000.0), ASE_OK);
-    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
-    ASSERT_EQ(driver->createBuffers(infos, 2, 32, &host.callbacks), ASE_OK);
-    host.buffers.assign(infos, infos + 2);
-    host.frames = 32;
+    ASSERT_EQ(host.CreateStereo(driver, 32, 32), ASE_OK);
     host.duringSwitch = &StallOnce;
 
     ASSERT_EQ(driver->start(), ASE_OK);
@@ -208,7 +195,7 @@ TEST(DeviceFifoStreaming, AHostStalledLongerThanTheBufferUnderrunsAndTheRecordSt
                 << p;
         }
     }
-    EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }));
+    EXPECT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }, 10000));
 }
 
 TEST(DeviceFifoStreaming, TheBufferSizeIsTheDevicesSetting) {

@@ -43,10 +43,7 @@ protected:
         driver->future(kAsioGetIoFormat, &format);
         const bool dsd = format.FormatType == kASIODSDFormat;
         const int32_t size = dsd ? 32 * kFrames : kFrames;
-        ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
-        EXPECT_EQ(driver->createBuffers(infos, 2, size, &host.callbacks), ASE_OK);
-        host.buffers.assign(infos, infos + 2);
-        host.frames = kFrames;
+        EXPECT_EQ(host.CreateStereo(driver, size, kFrames), ASE_OK);
         return size;
     }
     // Completes one write at a time, each once the switch of the one before has run, until the host

@@ -130,10 +130,7 @@ TEST_F(HostileHost, AnotherObjectIsRefusedAndLeavesTheStreamAlone) {
     StreamHost host;
     IASIO* streaming = CreateDriver();
     ASSERT_EQ(streaming->init(nullptr), ASIOTrue);
-    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
-    ASSERT_EQ(streaming->createBuffers(infos, 2, 64, &host.callbacks), ASE_OK);
-    host.buffers.assign(infos, infos + 2);
-    host.frames = 64;
+    ASSERT_EQ(host.CreateStereo(streaming, 64, 64), ASE_OK);
     ASSERT_EQ(streaming->start(), ASE_OK);
     ASSERT_TRUE(host.WaitForSwitches(3));
 
@@ -257,10 +254,7 @@ protected:
         UseDevice(Clock::Stepped);
         driver = CreateDriver();
         ASSERT_EQ(driver->init(nullptr), ASIOTrue);
-        ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
-        ASSERT_EQ(driver->createBuffers(infos, 2, 64, &host.callbacks), ASE_OK);
-        host.buffers.assign(infos, infos + 2);
-        host.frames = 64;
+        ASSERT_EQ(host.CreateStereo(driver, 64, 64), ASE_OK);
         g_inside = driver;
         g_insideCalls = 0;
     }
@@ -328,9 +322,7 @@ TEST_F(InsideBufferSwitch, AFinalReleaseThereDestroysTheObjectOnceTheThreadEnds)
     host.duringSwitch = nullptr;
     IASIO* next = CreateDriver();
     ASSERT_EQ(next->init(nullptr), ASIOTrue);
-    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
-    ASSERT_EQ(next->createBuffers(infos, 2, 64, &host.callbacks), ASE_OK);
-    host.buffers.assign(infos, infos + 2);
+    ASSERT_EQ(host.CreateStereo(next, 64, 64), ASE_OK);
     ASSERT_EQ(next->start(), ASE_OK);
     ASSERT_TRUE(host.WaitForSwitches(8));
     std::thread stopper([&] { next->stop(); });

@@ -61,17 +61,8 @@ std::vector<BYTE> Frames(size_t frames, BYTE seed) {
     return bytes;
 }
 
-class AudioPinTest : public KsTest {
+class AudioPinTest : public ks_test::FilterTest {
 protected:
-    void SetUp() override {
-        KsTest::SetUp();
-        m_device = Device::Create();
-        m_filter = std::make_unique<BoundFilter>(m_device->OpenFilterHandle());
-    }
-    void TearDown() override {
-        m_filter.reset();
-        KsTest::TearDown();
-    }
     void SetRanges(std::vector<std::vector<BYTE>> ranges) {
         m_device->ChangeDescriptor([&](auto& d) { d.pins[0].dataRanges = std::move(ranges); });
     }
@@ -89,9 +80,6 @@ protected:
         EXPECT_EQ(pin->Instantiate(FALSE), S_OK);
         return pin;
     }
-
-    std::shared_ptr<Device> m_device;
-    std::unique_ptr<BoundFilter> m_filter;
 };
 
 TEST_F(AudioPinTest, BuildsTheConnectRequest) {

@@ -10,25 +10,12 @@ using ks_test::BoundFilter;
 using ks_test::KsTest;
 using sim::larkspur::Device;
 
-class KsRobustTest : public KsTest {
+class KsRobustTest : public ks_test::FilterTest {
 protected:
-    void SetUp() override {
-        KsTest::SetUp();
-        m_device = Device::Create();
-        m_filter = std::make_unique<BoundFilter>(m_device->OpenFilterHandle());
-    }
-    void TearDown() override {
-        m_filter.reset();
-        m_device->ReleaseHeld();
-        KsTest::TearDown();
-    }
     HRESULT ReadFlow(ULONG pinId, ULONG* flow) {
         return m_filter->GetPinPropertySimple(pinId, KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW, flow,
                                               sizeof *flow);
     }
-
-    std::shared_ptr<Device> m_device;
-    std::unique_ptr<BoundFilter> m_filter;
 };
 
 TEST_F(KsRobustTest, APendedRequestGivesTheStatusAndCountOfItsCompletion) {

@@ -7,6 +7,7 @@
 #include "sim/debug_output.h"
 #include "sim/failure_injection.h"
 #include "sim/kernel_objects.h"
+#include "sim/larkspur/device.h"
 #include "sim/text.h"
 #include "tests/support/alloc_control.h"
 
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -81,6 +83,25 @@ protected:
 
 private:
     size_t m_handlesBefore = 0;
+};
+
+// A KsTest with a simulated Larkspur and a filter bound to its handle. Tear-down closes the filter and
+// lets go of any request the device still holds.
+class FilterTest : public KsTest {
+protected:
+    void SetUp() override {
+        KsTest::SetUp();
+        m_device = sim::larkspur::Device::Create();
+        m_filter = std::make_unique<BoundFilter>(m_device->OpenFilterHandle());
+    }
+    void TearDown() override {
+        m_filter.reset();
+        m_device->ReleaseHeld();
+        KsTest::TearDown();
+    }
+
+    std::shared_ptr<sim::larkspur::Device> m_device;
+    std::unique_ptr<BoundFilter> m_filter;
 };
 
 } // namespace ks_test

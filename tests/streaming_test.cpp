@@ -486,10 +486,7 @@ protected:
         ASSERT_NE(driver, nullptr);
         ASSERT_EQ(driver->init(nullptr), ASIOTrue);
         ASSERT_EQ(driver->setSampleRate(384000.0), ASE_OK);
-        ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
-        ASSERT_EQ(driver->createBuffers(infos, 2, 32, &host.callbacks), ASE_OK);
-        host.buffers.assign(infos, infos + 2);
-        host.frames = 32;
+        ASSERT_EQ(host.CreateStereo(driver, 32, 32), ASE_OK);
     }
     void TearDown() override {
         if (driver)
@@ -539,10 +536,7 @@ class StartFailures : public SteppedDriverTest<> {
 protected:
     void SetUp() override {
         SteppedDriverTest::SetUp();
-        ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
-        ASSERT_EQ(driver->createBuffers(infos, 2, kFrames, &host.callbacks), ASE_OK);
-        host.buffers.assign(infos, infos + 2);
-        host.frames = kFrames;
+        ASSERT_EQ(host.CreateStereo(driver, kFrames, kFrames), ASE_OK);
     }
     void ExpectNothingLeft(size_t handles) {
         EXPECT_EQ(sim::RunningThreads(), 0);

@@ -77,6 +77,16 @@ StreamHost::~StreamHost() {
     g_host = nullptr;
 }
 
+ASIOError StreamHost::CreateStereo(IASIO* driver, int32_t bufferSize, int32_t frames) {
+    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    const ASIOError result = driver->createBuffers(infos, 2, bufferSize, &callbacks);
+    if (result == ASE_OK) {
+        buffers.assign(infos, infos + 2);
+        this->frames = frames;
+    }
+    return result;
+}
+
 bool StreamHost::WaitForSwitches(int count, unsigned timeoutMs) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (switches.load() < count) {

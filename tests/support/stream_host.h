@@ -64,6 +64,9 @@ struct StreamHost {
 
     // Polls until at least `count` switches happened; false after `timeoutMs`.
     bool WaitForSwitches(int count, unsigned timeoutMs = 5000) const;
+    // createBuffers with output channels 0 and 1 and these callbacks; on success the host fills
+    // `frames` words of each half (the buffer size in PCM, a 32nd of it in DSD).
+    ASIOError CreateStereo(IASIO* driver, int32_t bufferSize, int32_t frames);
     std::vector<int32_t> Indices();
 };
 

@@ -302,13 +302,26 @@ uint32_t Word(const uint8_t b[4]) {
 
 } // namespace
 
-// The last partial word, completed with silence.
-Frame ReferenceReader::PadWord() {
+void ReferenceReader::TakeDsdBytes(Frame* out, size_t& made) {
+    if (++m_wordFill < 4)
+        return;
+    m_wordFill = 0;
+    out[made++] = DsdFrame();
+}
+
+Frame ReferenceReader::DsdFrame() const {
+    return {Word(m_word[0]), Word(m_word[m_channels - 1])};
+}
+
+size_t ReferenceReader::PadDsdWord(Frame* out, size_t made, size_t max) {
+    if (!m_ended || m_wordFill == 0 || made >= max)
+        return made;
     for (int c = 0; c < 2; ++c)
         for (int b = m_wordFill; b < 4; ++b)
             m_word[c][b] = kDsdSilenceByte;
     m_wordFill = 0;
-    return {Word(m_word[0]), Word(m_word[m_channels - 1])};
+    out[made++] = DsdFrame();
+    return made;
 }
 
 size_t ReferenceReader::ReadDsf(Frame* out, size_t max) {
@@ -338,14 +351,9 @@ size_t ReferenceReader::ReadDsf(Frame* out, size_t max) {
             m_word[c][m_wordFill] = m_lsbFirst ? Mirror(byte) : byte;
         }
         ++m_blockAt;
-        if (++m_wordFill == 4) {
-            m_wordFill = 0;
-            out[made++] = {Word(m_word[0]), Word(m_word[m_channels - 1])};
-        }
+        TakeDsdBytes(out, made);
     }
-    if (m_ended && m_wordFill > 0 && made < max)
-        out[made++] = PadWord();
-    return made;
+    return PadDsdWord(out, made, max);
 }
 
 size_t ReferenceReader::ReadDff(Frame* out, size_t max) {
@@ -364,15 +372,10 @@ size_t ReferenceReader::ReadDff(Frame* out, size_t max) {
         for (size_t i = 0; i < got; i += channels) {
             for (size_t c = 0; c < channels; ++c)
                 m_word[c][m_wordFill] = buffer[i + c];
-            if (++m_wordFill == 4) {
-                m_wordFill = 0;
-                out[made++] = {Word(m_word[0]), Word(m_word[m_channels - 1])};
-            }
+            TakeDsdBytes(out, made);
         }
     }
-    if (m_ended && m_wordFill > 0 && made < max)
-        out[made++] = PadWord();
-    return made;
+    return PadDsdWord(out, made, max);
 }
 
 size_t ReferenceReader::ReadFfmpeg(Frame* out, size_t max) {

@@ -52,7 +52,11 @@ private:
     size_t ReadDsf(Frame* out, size_t max);
     size_t ReadDff(Frame* out, size_t max);
     size_t ReadFfmpeg(Frame* out, size_t max);
-    Frame PadWord();
+    // One byte of each channel was placed at m_wordFill: after the fourth, out[made++] is their frame.
+    void TakeDsdBytes(Frame* out, size_t& made);
+    Frame DsdFrame() const; // the words in m_word, left and right
+    // At the end of the data, a partial word completed with silence as the last frame; returns `made`.
+    size_t PadDsdWord(Frame* out, size_t made, size_t max);
     bool Fail(const std::string& what);
 
     std::string m_path;
