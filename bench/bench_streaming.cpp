@@ -236,22 +236,18 @@ Result Play(const std::shared_ptr<sim::larkspur::Device>& device, const Row& row
         }
         probe.Stop();
         result.probed = probe.RealTime();
-        const StreamStats stats = device->LatestStreamStats();
-        result.underrunsInStalls = bench::UnderrunsInStalls(stats, probe.Stalls());
-        const int64_t fifoNs = int64_t{device->FifoMicroseconds()} * 1000;
-        result.stallsOverFifo = static_cast<size_t>(
-            std::count_if(probe.Stalls().begin(), probe.Stalls().end(), [fifoNs](const bench::Stall& stall) {
-                return stall.toNs - stall.fromNs > fifoNs;
-            }));
+        // The stream is over (stop drained it and closed the pin): its record is complete.
+        result.stats = device->LatestStreamStats();
+        result.underrunsInStalls = bench::UnderrunsInStalls(result.stats, probe.Stalls());
+        result.stallsOverFifo = probe.CountLongerThan(int64_t{device->FifoMicroseconds()} * 1000);
         result.longestStallUs = static_cast<double>(probe.LongestNs()) / 1e3;
         if (g_explain)
-            result.explanation = Explain(stats, probe.Stalls(), startNs);
+            result.explanation = Explain(result.stats, probe.Stalls(), startNs);
     }
     driver->disposeBuffers();
     driver->Release();
     g_host = nullptr;
 
-    result.stats = device->LatestStreamStats();
     result.callbacks = host.callbacks.load();
     result.callbackMeanUs = result.callbacks ? host.totalNs.load() / 1e3 / result.callbacks : 0;
     result.callbackMaxUs = host.maxNs.load() / 1e3;
@@ -333,12 +329,9 @@ void ProbeStalls(double seconds) {
     bench::StallProbe probe;
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     probe.Stop();
-    const auto over = [&](int64_t ns) {
-        return std::count_if(probe.Stalls().begin(), probe.Stalls().end(),
-                             [ns](const bench::Stall& s) { return s.toNs - s.fromNs > ns; });
-    };
-    std::printf("machine: %s probes, one per processor, for %.0f s: stalls over %lld us %td times, over 2 ms "
-                "%td, over 5 ms %td; longest %.0f us\n",
+    const auto over = [&](int64_t ns) { return probe.CountLongerThan(ns); };
+    std::printf("machine: %s probes, one per processor, for %.0f s: stalls over %lld us %zu times, over 2 ms "
+                "%zu, over 5 ms %zu; longest %.0f us\n",
                 probe.RealTime() ? "real-time" : "normal (not above the stream: no proof)", seconds,
                 static_cast<long long>(bench::StallProbe::kThresholdNs / 1000),
                 over(bench::StallProbe::kThresholdNs), over(2000000), over(5000000),

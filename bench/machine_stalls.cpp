@@ -61,6 +61,11 @@ int64_t StallProbe::LongestNs() const {
     return longest;
 }
 
+size_t StallProbe::CountLongerThan(int64_t ns) const {
+    return static_cast<size_t>(std::count_if(m_stalls.begin(), m_stalls.end(),
+                                             [ns](const Stall& s) { return s.toNs - s.fromNs > ns; }));
+}
+
 void StallProbe::Run(Probe& probe) {
     cpu_set_t one;
     CPU_ZERO(&one);

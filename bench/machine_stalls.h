@@ -35,6 +35,7 @@ public:
     // The times some processor stood still, in order, overlaps joined.
     std::span<const Stall> Stalls() const { return m_stalls; }
     int64_t LongestNs() const;
+    size_t CountLongerThan(int64_t ns) const;
     // Whether every probe ran above the stream's threads, pinned to its processor; if not, what they saw
     // proves nothing.
     bool RealTime() const { return m_realTime.load() == m_probes.size() && !m_probes.empty(); }
