@@ -166,4 +166,12 @@ private:
     std::atomic<bool> m_deviceUnresponsive{false};
     // setSampleRate changed the rate while streaming: the render thread asks the host for a reset.
     std::atomic<bool> m_rateChangePending{false};
+    // Writes kept queued at the device beyond the one it plays (the user's SafetyBuffers, 0 to 2),
+    // taken when buffers are created, like the buffer size.
+    int32_t m_safetyBuffers = 0;
+    // What the device holds beyond the writes, in 100 ns units (its KSPROPERTY_AUDIO_LATENCY), read
+    // when buffers are created; 0 when the device does not say.
+    int64_t m_deviceLatency100ns = 0;
+    // kAsioOverload messages sent in the current stream (the device ran out of audio).
+    std::atomic<uint32_t> m_overloads{0};
 };
