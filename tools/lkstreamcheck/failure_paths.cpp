@@ -216,15 +216,17 @@ void DeviceComesBack(const CLSID& clsid) {
     ::Sleep(700);
     Check(prefix + "and no more", g_host.resets.load() == 2,
           std::to_string(g_host.resets.load()) + " received");
-    // What a host that acts on the request does.
+    // What a host that acts on the request does: it tears down, then sets up again on a new object.
     if (!Promptly(driver, Call::Stop, prefix + "stop") ||
-        !Promptly(driver, Call::Dispose, prefix + "disposeBuffers"))
-        return;
-    Check(prefix + "the host sets up again and streams on the device",
-          CreateOutputs(driver) == ASE_OK && StartAndWait(driver, 6) && g_host.resets.load() == 0);
-    if (!Promptly(driver, Call::Stop, prefix + "stop again") ||
-        !Promptly(driver, Call::Dispose, prefix + "disposeBuffers again") ||
+        !Promptly(driver, Call::Dispose, prefix + "disposeBuffers") ||
         !Promptly(driver, Call::Release, prefix + "Release"))
+        return;
+    driver = CreateStreaming(clsid, false);
+    Check(prefix + "a new driver object initialises and streams on the device",
+          driver && Prepare(driver) && StartAndWait(driver, 6) && g_host.resets.load() == 0);
+    if (driver && (!Promptly(driver, Call::Stop, prefix + "stop on the new object") ||
+                   !Promptly(driver, Call::Dispose, prefix + "disposeBuffers on the new object") ||
+                   !Promptly(driver, Call::Release, prefix + "Release of the new object")))
         return;
     Check(prefix + "the pin is closed", lkmodel_open_pins() == 0);
     lkmodel_detach();
