@@ -166,11 +166,12 @@ stream_with_safety() {
         'ok:   device unplugged mid-stream: the host'"'"'s callbacks go on at about one per period' \
         'ok:   device stops completing mid-stream: the host'"'"'s callbacks go on at about one per period' \
         'ok:   device refuses writes mid-stream: the host'"'"'s callbacks go on at about one per period' \
+        'ok:   device fails writes mid-stream: the host'"'"'s callbacks go on at about one per period' \
         'ok:   device unplugged, then back: the host gets a second kAsioResetRequest when the device is back' \
         'ok:   stop while a write is pending: stop cancels the pending write with CancelIoEx'; do
         grep -Fxq -- "$want" <<<"$out" || fail "lkstreamcheck with SafetyBuffers $safety did not print: $want"
     done
-    pass "SafetyBuffers $safety: an input-only stream with silent inputs at the stream's pace; formats -1, 2 and 7 refused; callbacks at the stream's pace after an unplug, a stall and refused writes; a second reset request after a replug; stop with a write pending"
+    pass "SafetyBuffers $safety: an input-only stream with silent inputs at the stream's pace; formats -1, 2 and 7 refused; callbacks at the stream's pace after an unplug, a stall, refused and failed writes; a second reset request after a replug; stop with a write pending"
 }
 stream_with_safety 0
 stream_with_safety 2

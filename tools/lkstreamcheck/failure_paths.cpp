@@ -1,8 +1,9 @@
 // The failure paths only Windows semantics show, with the behaviour hosts are owed: a device lost
-// mid-stream (the host's clock goes on), one that comes back, requests that pend and then fail, stop
-// while a write is pending, two driver objects in one process. Each step is bounded in time.
+// mid-stream (the host's clock goes on), writes that fail, one that comes back, requests that pend and then
+// fail, stop while a write is pending, two driver objects in one process. Each step is bounded in time.
 #include "lkmodel/lkmodel.h"
 #include "tools/lkstreamcheck/checks.h"
+#include "tools/lkstreamcheck/failing_writes.h"
 #include "tools/lkstreamcheck/host.h"
 
 #include <cstdio>
@@ -17,6 +18,20 @@ constexpr DWORD kStepMs = 5000;
 constexpr double kRate = 44100.0;
 // A teardown call that takes longer than this keeps a host's user waiting.
 constexpr DWORD kPromptMs = 2000;
+// Beside the model's faults: stream writes that pend and then fail (lkstreamcheck's own hook).
+constexpr int kFailedWrites = 100;
+
+void SetFault(int fault) {
+    if (fault == kFailedWrites)
+        FailWrites(true);
+    else
+        lkmodel_set_fault(fault);
+}
+
+void ClearFault() {
+    FailWrites(false);
+    lkmodel_set_fault(LKMODEL_FAULT_NONE);
+}
 
 struct Call {
     IASIO* driver;
@@ -100,7 +115,7 @@ std::string ErrorText(IASIO* driver) {
 // Ends the run when a driver call hung: nothing after it can be trusted.
 void Hung(const std::string& what) {
     Check(what + " returns", false, "hung for more than " + std::to_string(kStepMs) + " ms");
-    lkmodel_set_fault(LKMODEL_FAULT_NONE);
+    ClearFault();
     Finish();
 }
 
@@ -160,7 +175,10 @@ void LostDevice(const CLSID& clsid, int fault, const char* name, const char* rea
     if (!Check(prefix + "the driver streams before the fault",
                driver && Prepare(driver) && StartAndWait(driver, 6)))
         return;
-    lkmodel_set_fault(fault);
+    if (fault == kFailedWrites && !Check(prefix + "the DLL's DeviceIoControl entry can be wrapped",
+                                         HookWrites(::GetModuleHandleW(kDllName))))
+        return;
+    SetFault(fault);
     // A stalled device is given up on after the driver's completion wait (a second at these sizes).
     AwaitResets(1, 3000);
     KeepsPace(prefix, 600);
@@ -187,7 +205,10 @@ void LostDevice(const CLSID& clsid, int fault, const char* name, const char* rea
     if (!Promptly(driver, Call::Stop, prefix + "stop after the second start") ||
         !Promptly(driver, Call::Dispose, prefix + "disposeBuffers"))
         return;
-    lkmodel_set_fault(LKMODEL_FAULT_NONE);
+    ClearFault();
+    if (fault == kFailedWrites)
+        Check(prefix + "the writes failed", WritesFailed() > 0, "none did");
+    UnhookWrites();
     if (!Promptly(driver, Call::Release, prefix + "Release"))
         return;
     Check(prefix + "the pin is closed", lkmodel_open_pins() == 0);
@@ -332,6 +353,7 @@ void RunFailurePaths(const CLSID& clsid) {
                "The Larkspur stopped taking audio");
     LostDevice(clsid, LKMODEL_FAULT_REFUSE, "device refuses writes mid-stream",
                "The Larkspur stopped taking audio");
+    LostDevice(clsid, kFailedWrites, "device fails writes mid-stream", "The Larkspur stopped taking audio");
     DeviceComesBack(clsid);
 }
 
