@@ -222,10 +222,11 @@ out=$(run 120 "$WINE" regsvr32 "$dll_path") || fail "regsvr32 failed: $out"
 expect_value "$class_key\\InprocServer32" "" 'c:\program files\larkspur\lkasio64.dll'
 
 # The settings panel, on a virtual X display: a host of ours, with the Larkspur model attached to the
-# driver so that init binds a device, opens it twice (one window), a screenshot
-# is saved as BUILD_DIR/panel.png, and the host picks a size in the panel's list and presses OK, by
-# window messages. The size reaches the user's registry and getBufferSize, and the host is asked once
-# to reset. A value set with reg add reaches getBufferSize too; one the driver does not offer does not.
+# driver so that init binds a device, opens it twice (one window), a screenshot (the safety buffers
+# choice included) is saved as BUILD_DIR/panel.png, and the host picks a size and 2 safety buffers in
+# the panel's lists and presses OK, by window messages. Both reach the user's registry, getBufferSize
+# and getLatencies, and the host is asked once to reset. A size set with reg add reaches getBufferSize
+# too; one the driver does not offer does not.
 command -v Xvfb >/dev/null || fail "Xvfb is not installed (scripts/setup.sh installs it)"
 command -v import >/dev/null || fail "ImageMagick is not installed (scripts/setup.sh installs it)"
 cp "$build/lkpanelcheck.exe" "$unix_dir/"
@@ -280,13 +281,25 @@ line "panel rate: 48000 Hz, PCM"
 line "panel size: 1024 samples"
 line "panel latency: 21.33 ms per buffer at 48000 Hz"
 pass "the panel shows $(sed -n 's/^panel driver: //p' <<<"$out"), the device, the rate and the size in force"
+line "panel safety label: Safety buffers"
+line "panel safety: none (lowest latency)"
+line "panel output latency: 23.33 ms at 48000 Hz"
+line "panel drop-outs: Drop-outs in this stream: 0"
+line "panel safety buffers: [none (lowest latency)] [1] [2]"
+pass "the panel offers safety buffers none (lowest latency), 1 and 2, shows the output latency (23.33 ms) and the stream's drop-outs"
 line "chosen size: 256 samples"
 line "chosen latency: 5.33 ms per buffer at 48000 Hz"
+line "chosen safety: 2"
+line "chosen output latency: 18.00 ms at 48000 Hz"
 line "panel open after OK: 0"
-pass "256 chosen in the panel's list: 5.33 ms at 48000 Hz; OK closed the panel"
+pass "256 and 2 safety buffers chosen in the panel's lists: 5.33 ms per buffer, 18.00 ms of output latency at 48000 Hz; OK closed the panel"
 line "reset requests: 1"
 line "latency messages: 1"
 pass "the host with buffers was asked once to reset, and told that the latencies changed"
+line "safety stored: 2"
+line "latencies with the buffers: input 1024, output 1120 (ASE_OK)"
+line "latencies after the reset: input 256, output 864 (ASE_OK)"
+pass "SafetyBuffers 2 stored; getLatencies: output 1120 while the buffers exist, then 256 x 3 + the device's 96 = 864"
 buffer_dword() {
     local out
     out=$(run 60 "$WINE" reg query "$user_key" /v BufferSize) || return 0
@@ -318,6 +331,8 @@ sizes_with 64 64 2048
 sizes_with 48 1024 32768
 sizes_with 2048 2048 65536
 sizes_with "" 1024 32768
+run 60 "$WINE" reg delete "$user_key" /v SafetyBuffers /f >/dev/null || fail "reg delete SafetyBuffers failed"
+pass "the SafetyBuffers the panel stored deleted again"
 
 timeout 30 wineserver -k >/dev/null 2>&1 || true
 timeout 30 wineserver -w >/dev/null 2>&1 || true
