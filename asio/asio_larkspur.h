@@ -1,6 +1,7 @@
 // The driver object: the IASIO interface through which a host plays on the Larkspur.
 #pragma once
 
+#include "asio/render_thread.h"
 #include "com/unknown.h"
 #include "platform/asio.h"
 #include "platform/control_panel.h"
@@ -11,7 +12,6 @@
 class CKsAudRenFilter;
 class CKsAudPin;
 class CKsEnumFilters;
-enum class StreamSlot;
 
 constexpr int kMaxBuffersPerDirection = 2;
 constexpr int kChannelsPerDirection = 2;
@@ -23,7 +23,7 @@ constexpr int kErrorMessageSize = 128;
 // The buffer hosts hand to getErrorMessage.
 constexpr size_t kHostErrorMessageSize = 124;
 
-class ASIOLarkspur : public IASIO, public CUnknown, public ControlPanelModel {
+class ASIOLarkspur : public IASIO, public CUnknown, public ControlPanelModel, private RenderOwner {
 public:
     ASIOLarkspur(IUnknown* outer, HRESULT* result);
     ~ASIOLarkspur() override;
@@ -110,17 +110,27 @@ private:
     // Clears m_renderPin and waits until no host call still uses the pin; returns what it held.
     CKsAudPin* TakePinForClosing();
 
-    // Destroys an object whose final release the render thread deferred.
-    void DestroyDeferred();
     // Ends the stream the host asked to stop; returns once the thread is gone or after a bounded wait.
     void StopStream();
+    // The stream as start hands it to the render thread.
+    StreamSetup MakeStreamSetup(CKsAudPin* pin) const;
 
-    friend DWORD WINAPI RenderThreadProc(LPVOID);
-    friend StreamSlot ClaimStreamSlot(ASIOLarkspur* driver);
+    // RenderOwner: what the render thread does to this object, between and inside the host's callbacks.
+    void BufferSwitch(uint64_t period, int32_t index) override;
+    bool HostListening() const override { return m_running.load(); }
+    void Message(int32_t selector) override;
+    bool TakeRateChange() override { return m_rateChangePending.exchange(false); }
+    void CountOverload() override { m_overloads.fetch_add(1); }
+    void StreamLost(const char* reason) override { m_streamError.store(reason); }
+    void SetDeviceUnresponsive(bool unresponsive) override { m_deviceUnresponsive.store(unresponsive); }
+    CKsAudPin* TakePin() override { return TakePinForClosing(); }
+    bool DestroyPending() const override { return m_destroyPending.load(); }
+    // Destroys an object whose final release the render thread deferred.
+    void DestroyDeferred() override;
+
     // The latest buffer switch's position and time, as one consistent pair (render thread only).
     void PublishSwitch(uint64_t position, ASIOTimeStamp stamp);
-    friend void ProcessPeriod(ASIOLarkspur* driver, uint64_t& period);
-    friend void SwitchWithTimeInfo(ASIOLarkspur* driver, ASIOCallbacks* callbacks);
+    void SwitchWithTimeInfo(ASIOCallbacks* callbacks, int32_t index);
 
     // Fields the render thread reads or writes while the host's threads may call in are atomic; the
     // buffers, their counts and m_timeInfoMode are handed over before the thread starts.
@@ -136,7 +146,6 @@ private:
     int32_t m_bufferFrames = 1024;
     int32_t m_numInputBuffers = 0;
     int32_t m_numOutputBuffers = 0;
-    int32_t m_bufferIndex = 0;
     std::atomic<bool> m_running{false};
     bool m_timeInfoMode = false;
     std::atomic<bool> m_timeCodeRead{false};
@@ -147,8 +156,6 @@ private:
     CKsEnumFilters* m_filterEnum = nullptr;
     // Host calls using m_renderPin right now (getSamplePosition, stop).
     std::atomic<int> m_pinUsers{0};
-    // Frames per second the device consumes in the current stream; handed to the render thread.
-    uint32_t m_streamFramesPerSecond = 0;
     // Samples per channel in one buffer half of the current stream (one-bit samples in DSD).
     uint32_t m_streamBufferSamples = 0;
     // The latest switch's position in samples per channel since start; read with m_periodTimeStamp
