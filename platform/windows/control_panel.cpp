@@ -95,7 +95,7 @@ void Apply(HWND dialog) {
     ControlPanelModel* model = CurrentModel();
     if (model && index >= 0 && index < g_facts.choiceCount) {
         // The host may release the driver, and with it close this window, inside the call.
-        const LONG status = model->ApplyPanelBufferSize(g_facts.choices[index]);
+        const LONG status = model->ApplyPanelSettings(g_facts.choices[index], g_facts.settingSafety);
         if (status != ERROR_SUCCESS) {
             if (IsWindow(dialog)) {
                 char text[96];
