@@ -149,8 +149,10 @@ ASIOError ASIOLarkspur::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCh
 }
 
 void ASIOLarkspur::MeasureDeviceLatency() {
-    // A pin still open (a stream's drain) is the device's only instance: keep the share measured last.
-    if (m_running.load() || m_renderPin.load())
+    // The pin would take the device's only instance: never while any object of the process streams or
+    // drains (the share measured last is kept then), and a start waits until it is closed again.
+    StreamLock streams;
+    if (m_running.load() || ClaimStreamSlot(this) != StreamSlot::Free || m_renderPin.load())
         return;
     m_deviceLatency100ns = 0;
     if (!m_renderFilter)

@@ -89,7 +89,13 @@ size_t DescribeSafetyBuffersSetting(const SafetyBuffersSetting& setting, char* o
     return CopySettingDescription(text, length, out, size);
 }
 
-// For the inspector, which loads the driver library: where the safety buffers come from now.
+// For the inspector, which loads the driver library: the safety buffers in force now and where they
+// come from ("1, set by SafetyBuffers in ...").
 extern "C" size_t LkDescribeSafetyBuffersSetting(char* out, size_t size) {
-    return DescribeSafetyBuffersSetting(ReadSafetyBuffersSetting(), out, size);
+    const SafetyBuffersSetting setting = ReadSafetyBuffersSetting();
+    char source[200];
+    DescribeSafetyBuffersSetting(setting, source, sizeof source);
+    char text[220];
+    const int length = std::snprintf(text, sizeof text, "%d, %s", static_cast<int>(setting.buffers), source);
+    return CopySettingDescription(text, length, out, size);
 }
