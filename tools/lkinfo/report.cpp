@@ -65,8 +65,8 @@ void PrintLatencies(IASIO* driver, std::FILE* out) {
     // The output side beyond the half in flight: the safety buffers and the device's own share.
     ASIOInternalBufferInfo held{};
     if (driver->future(kAsioGetInternalBufferSamples, &held) == ASE_SUCCESS && rate > 0)
-        std::fprintf(out, "  output           one buffer + %d samples held (%.2f ms in all)\n",
-                     held.outputSamples, 1000.0 * outputLatency / rate);
+        std::fprintf(out, "  output latency   %.2f ms: one buffer + %d samples held\n",
+                     1000.0 * outputLatency / rate, held.outputSamples);
 }
 
 void PrintChannels(IASIO* driver, std::FILE* out, const char* mode) {
