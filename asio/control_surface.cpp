@@ -4,7 +4,6 @@
 #include "ks/audio_filter.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,19 +19,14 @@ int32_t ClampToInt32(int64_t value) {
     return static_cast<int32_t>(std::clamp<int64_t>(value, 0, INT32_MAX));
 }
 
-// Samples of `rate` that `duration100ns` lasts, rounded up; whole rates in exact arithmetic.
+// Samples of `rate` that `duration100ns` lasts, rounded up. Rates are whole numbers far below 2^64
+// (setSampleRate takes no other), so the product is exact in 128 bits.
 int64_t SamplesIn100ns(int64_t duration100ns, double rate) {
-    if (duration100ns <= 0 || !(rate > 0))
+    if (duration100ns <= 0 || !(rate >= 1) || !(rate < 9.2e18))
         return 0;
     constexpr uint64_t kPerSecond = 10'000'000;
-    unsigned __int128 samples = 0;
-    if (rate == std::floor(rate) && rate < 18446744073709551616.0) {
-        const auto product = static_cast<unsigned __int128>(duration100ns) * static_cast<uint64_t>(rate);
-        samples = (product + kPerSecond - 1) / kPerSecond;
-    } else {
-        const long double exact = std::ceil(static_cast<long double>(duration100ns) * rate / kPerSecond);
-        samples = exact < 9.2e18L ? static_cast<unsigned __int128>(exact) : INT64_MAX;
-    }
+    const auto product = static_cast<unsigned __int128>(duration100ns) * static_cast<uint64_t>(rate);
+    const unsigned __int128 samples = (product + kPerSecond - 1) / kPerSecond;
     return samples > INT64_MAX ? INT64_MAX : static_cast<int64_t>(samples);
 }
 
@@ -112,7 +106,8 @@ int64_t ASIOLarkspur::BufferSamplesInForce() const {
 }
 
 int64_t ASIOLarkspur::HeldOutputSamples() const {
-    // The queued writes of silence ahead of the host's half, and what the device holds behind them.
+    // The writes queued ahead of the host's latest half (one per safety buffer), and what the device
+    // holds behind them.
     return BufferSamplesInForce() * SafetyBuffersInForce() +
            SamplesIn100ns(m_deviceLatency100ns, m_sampleRate.load());
 }
