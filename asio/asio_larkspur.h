@@ -70,10 +70,13 @@ public:
     // For inspection: the filter that init bound, or null.
     const CKsAudRenFilter* GetRenderFilter() const { return m_renderFilter; }
 
-    // ControlPanelModel: what the panel shows, and its OK step (store the user's buffer size and, when
-    // it changed while buffers exist, ask the host to reset and re-read its latencies).
+    // ControlPanelModel: what the panel shows, and its OK step (store the user's buffer size and safety
+    // buffers and, when either changed while buffers exist, ask the host once to reset and re-read its
+    // latencies).
     void GetPanelFacts(ControlPanelFacts* facts) override;
-    LONG ApplyPanelBufferSize(int32_t frames) override;
+    LONG ApplyPanelSettings(int32_t frames, int32_t safetyBuffers) override;
+    // The OK step with the safety buffers left as they are.
+    LONG ApplyPanelBufferSize(int32_t frames);
 
 private:
     // Serialises the control methods called on the host's threads; a call that the render thread makes
@@ -92,13 +95,22 @@ private:
     bool IsDsd() const { return m_ioFormat.load(std::memory_order_relaxed) == kASIODSDFormat; }
     // Words of a buffer half now: the created size while buffers exist, else the user's setting.
     int32_t BufferFramesInForce() const;
+    // Safety buffers now: those taken by createBuffers while buffers exist, else the user's setting.
+    int32_t SafetyBuffersInForce() const;
+    // One buffer half in force, in samples of the current mode.
+    int64_t BufferSamplesInForce() const;
+    // What the driver and the device hold on output beyond the half in flight, in samples of the
+    // current mode: the safety writes and the device's share.
+    int64_t HeldOutputSamples() const;
+    // Reads the device's latency on a render pin at the current format into m_deviceLatency100ns.
+    void MeasureDeviceLatency();
     void SetErrorMessage(const char* text);
     void SetTimeInfoFlags(uint32_t flags);
     void FreeBufferBlocks();
     // Overwrites every buffer block with the current mode's silence.
     void FillBuffersWithSilence();
-    // The answer of canSampleRate for the current I/O format.
-    ASIOError CheckSampleRate(ASIOSampleRate sampleRate);
+    // Whether the device runs `sampleRate` in the given format (DSD: the one-bit rate).
+    ASIOError CheckSampleRate(ASIOSampleRate sampleRate, bool dsd);
     // kAsioSetIoFormat: refused while a stream runs in another format.
     ASIOError SetIoFormat(int32_t formatType);
     // Deletes the filter enumerator, and with it the bound render filter.
@@ -177,7 +189,8 @@ private:
     // taken when buffers are created, like the buffer size.
     int32_t m_safetyBuffers = 0;
     // What the device holds beyond the writes, in 100 ns units (its KSPROPERTY_AUDIO_LATENCY), read
-    // when buffers are created; 0 when the device does not say.
+    // when buffers are created; 0 when the device does not say. Kept after disposeBuffers: the
+    // latencies reported before the next createBuffers include the share last measured.
     int64_t m_deviceLatency100ns = 0;
     // kAsioOverload messages sent in the current stream (the device ran out of audio).
     std::atomic<uint32_t> m_overloads{0};
