@@ -136,6 +136,7 @@ void KeepsPace(const std::string& prefix, DWORD ms) {
     char text[120];
     std::snprintf(text, sizeof text, "%d switches in %.0f ms, %.1f periods", counted, seconds * 1000,
                   expected);
+    std::printf("%space: %s\n", prefix.c_str(), text);
     Check(prefix + "the host's callbacks go on at about one per period",
           counted >= expected * 0.5 && counted <= expected * 1.5 + 2, text);
     const int faults = g_host.positionFaults.load() + g_host.indexFaults.load() - faultsBefore;
