@@ -174,7 +174,7 @@ private:
     void Route(const Frame* frames, size_t count);
     bool ResumeFrame(const AsioHost& host, uint64_t* frame);
     // After a reset request: takes the driver down, waits for the device, sets up again and plays on.
-    // Anything but kExitOk ends the stream, with its message printed.
+    // Anything but kExitOk ends the stream, with the reason in m_endMessage.
     ExitCode Reconnect(AsioHost* host, DriverSlot* slot, HostSettings settings);
     bool OpenCapture(size_t k);
     void CloseCapture(size_t k);
@@ -219,7 +219,7 @@ private:
     Session m_session;
     // The silence the driver sends before the host's first half (its safety buffers), once measured.
     int64_t m_driverLead = -1;
-    bool m_endReported = false; // the reason the stream ended has been printed
+    std::string m_endMessage; // why a reconnect ended the stream, told after the progress line
 };
 
 void Stream::Line(const char* format, const std::string& a, const std::string& b) {
@@ -377,7 +377,6 @@ ExitCode Stream::Reconnect(AsioHost* host, DriverSlot* slot, HostSettings settin
     const bool known = ResumeFrame(*host, &resume);
     host->SetDriver(nullptr);
     slot->Release();
-    m_endReported = true;
     const double seconds = m_context.reconnectTimeoutMs / 1000.0;
     char wait[64];
     std::snprintf(wait, sizeof wait, "%g s", seconds);
@@ -397,18 +396,13 @@ ExitCode Stream::Reconnect(AsioHost* host, DriverSlot* slot, HostSettings settin
         host->SetDriver(nullptr);
         slot->Release();
         if (failure.step != HostStep::Init) {
-            std::fflush(m_context.out);
-            std::fprintf(m_context.err, "lkplay: %s: %s: %s\n", heard.c_str(), HostStepName(failure.step),
-                         failure.message.c_str());
+            m_endMessage = heard + ": " + HostStepName(failure.step) + ": " + failure.message;
             return ExitCodeFor(failure);
         }
         const int64_t next = lostNs + attempt * pollNs;
         if (next - lostNs > static_cast<int64_t>(m_context.reconnectTimeoutMs) * 1000000) {
-            std::fflush(m_context.out);
-            std::fprintf(
-                m_context.err,
-                "lkplay: %s: the device was lost during playback: %s; it did not come back within %s\n",
-                heard.c_str(), why.c_str(), wait);
+            m_endMessage = heard + ": the device was lost during playback: " + why +
+                           "; it did not come back within " + wait;
             return kExitDeviceLost;
         }
         while (NowNs() < next) {
@@ -418,28 +412,20 @@ ExitCode Stream::Reconnect(AsioHost* host, DriverSlot* slot, HostSettings settin
         }
     }
     if (!host->Prepare(settings, &failure)) {
-        std::fflush(m_context.out);
-        std::fprintf(m_context.err, "lkplay: %s: %s: %s\n", heard.c_str(), HostStepName(failure.step),
-                     failure.message.c_str());
+        m_endMessage = heard + ": " + HostStepName(failure.step) + ": " + failure.message;
         return ExitCodeFor(failure);
     }
     if (!known || !host->ResumeAt(resume)) {
-        std::fflush(m_context.out);
-        std::fprintf(m_context.err,
-                     "lkplay: %s: the device came back, but lkplay no longer holds frame %llu of the stream "
-                     "to play on from\n",
-                     heard.c_str(), static_cast<unsigned long long>(resume));
+        m_endMessage = heard + ": the device came back, but lkplay no longer holds frame " +
+                       std::to_string(resume) + " of the stream to play on from";
         return kExitDeviceLost;
     }
     m_session = Session{};
     m_session.dropLeft = m_driverLead > 0 ? static_cast<uint64_t>(m_driverLead) : 0;
     if (!host->Start(&failure)) {
-        std::fflush(m_context.out);
-        std::fprintf(m_context.err, "lkplay: %s: %s: %s\n", heard.c_str(), HostStepName(failure.step),
-                     failure.message.c_str());
+        m_endMessage = heard + ": " + HostStepName(failure.step) + ": " + failure.message;
         return ExitCodeFor(failure);
     }
-    m_endReported = false;
     if (!m_options.quiet) {
         char back[96];
         std::snprintf(back, sizeof back, "%.1f s, playing on from frame %llu",
@@ -627,10 +613,12 @@ ExitCode Stream::Play(AsioHost* host, SpscQueue<Frame>* queue, DriverSlot* slot,
 
     const HostStats stats = host->Stats();
     const std::string& heard = m_items[m_heard]->path;
-    if (ending == kExitStreamStall && !m_endReported)
+    if (!m_endMessage.empty()) {
+        std::fprintf(m_context.err, "lkplay: %s\n", m_endMessage.c_str());
+    } else if (ending == kExitStreamStall) {
         std::fprintf(m_context.err, "lkplay: %s: the driver stopped calling back after %llu callbacks\n",
                      heard.c_str(), static_cast<unsigned long long>(stats.callbacks));
-    if (ending == kExitDeviceLost && !m_endReported) {
+    } else if (ending == kExitDeviceLost) {
         const std::string text = host->DriverMessage();
         std::fprintf(m_context.err, "lkplay: %s: the device was lost during playback: %s\n", heard.c_str(),
                      text.empty() ? "the driver asked for a reset" : text.c_str());
@@ -709,7 +697,6 @@ ExitCode PlayStream(const PlayContext& context, std::vector<PlayItem>& items, si
         std::fprintf(context.err, "lkplay: out of memory\n");
         return kExitUnreadable;
     }
-
     if (!host.Prepare(settings, &failure)) {
         std::fprintf(context.err, "lkplay: %s: %s: %s\n", items[first].path.c_str(),
                      HostStepName(failure.step), failure.message.c_str());
