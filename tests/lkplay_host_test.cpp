@@ -47,11 +47,12 @@ Played Play(FakeAsio& driver, const HostSettings& settings, const std::vector<Fr
     AsioHost host(&driver, &queue);
     HostFailure failure;
     Played played;
+    // Ended before the start: the callbacks, which run unpaced, never find the queue empty too early.
+    host.EndOfInput();
     if (!host.Prepare(settings, &failure) || !host.Start(&failure)) {
         ADD_FAILURE() << failure.message;
         return played;
     }
-    host.EndOfInput();
     played.finished = WaitFor(host);
     host.Shutdown();
     played.stats = host.Stats();

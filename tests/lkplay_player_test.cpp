@@ -260,6 +260,23 @@ TEST_F(LkplayPlayer, ReconnectPlaysOnFromTheFrameAfterTheLastOneReceived) {
     g_fake = &m_fake;
 }
 
+TEST_F(LkplayPlayer, ReconnectWithoutATapGoesBackOverTheHalvesInFlight) {
+    const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 20000);
+    lkplay::DeviceTap none; // a real driver: nothing tells what the device received
+    m_context.tap = &none;
+    m_fake.resetAfterPeriods = 100;
+    m_fake.initFailuresAfterLoss = 0;
+    m_options.reconnect = true;
+    m_context.stallSeconds = 30;
+    EXPECT_EQ(Play(file), lkplay::kExitOk) << Contents(m_err);
+    // Half 1 and 100 periods arrived; lkplay played on from two halves before the reset request, so
+    // the device got those twice and lost nothing.
+    const long seam = 101 * 64, back = 99 * 64;
+    ASSERT_GE(m_fake.received.size(), static_cast<size_t>(seam - back) + m_frames.size());
+    EXPECT_TRUE(std::equal(m_frames.begin(), m_frames.begin() + seam, m_fake.received.begin()));
+    EXPECT_TRUE(std::equal(m_frames.begin() + back, m_frames.end(), m_fake.received.begin() + seam));
+}
+
 TEST_F(LkplayPlayer, ReconnectGivesUpWhenTheDeviceStaysAway) {
     const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 20000);
     m_fake.resetAfterPeriods = 50;
