@@ -363,7 +363,9 @@ bool Stream::ResumeFrame(const AsioHost& host, uint64_t* frame) {
     const uint64_t halves = m_session.received > lead
                                 ? (m_session.received - lead) / static_cast<uint64_t>(host.halfFrames())
                                 : 0;
-    return host.StreamFrameAfterHalves(halves, frame);
+    // A device that still works after the request also receives the driver's drain silence at stop:
+    // never count past the halves handed out before the request.
+    return host.StreamFrameAfterHalves(std::min(halves, host.HalvesBeforeReset()), frame);
 }
 
 ExitCode Stream::Reconnect(AsioHost* host, DriverSlot* slot, HostSettings settings) {
