@@ -46,6 +46,10 @@ int32_t Message(int32_t selector, int32_t, void*, double*) {
             during();
         return 1;
     }
+    if (selector == kAsioOverload) {
+        g_host->overloads.fetch_add(1);
+        return 1;
+    }
     return selector == kAsioSupportsTimeInfo && g_host->timeInfo ? 1 : 0;
 }
 ASIOTime* SwitchTimeInfo(ASIOTime* params, int32_t index, ASIOBool) {

@@ -36,6 +36,7 @@ struct StreamHost {
     std::atomic<int> switches{0};
     std::atomic<int> resetRequests{0};    // kAsioResetRequest messages
     std::atomic<int> switchesAtReset{-1}; // switches done when the latest reset request came
+    std::atomic<int> overloads{0};        // kAsioOverload messages
     std::mutex mutex;
     std::vector<int32_t> indices;          // buffer index of every switch, in order
     std::vector<ASIOTime> times;           // the time info of every bufferSwitchTimeInfo

@@ -1,0 +1,1 @@
+lk_add_test(test_double_buffer SOURCES double_buffer_test.cpp LABELS streaming)
