@@ -61,6 +61,7 @@ protected:
         EXPECT_EQ(driver->createBuffers(infos.data(), 2, preferred, &host.callbacks), ASE_OK);
         host.buffers = infos;
         host.frames = dsd ? preferred / 32 : preferred;
+        host.FillFirstHalf();
         return preferred;
     }
 

@@ -84,8 +84,10 @@ protected:
         for (int p = 0; p < periods; ++p)
             for (int32_t j = 0; j < kFrames; ++j) {
                 const auto& frame = frames[lead + static_cast<size_t>(p) * kFrames + j];
-                ASSERT_EQ(frame[0], static_cast<uint32_t>(StreamHost::Word(first + p, 0, j))) << p << ":" << j;
-                ASSERT_EQ(frame[1], static_cast<uint32_t>(StreamHost::Word(first + p, 1, j))) << p << ":" << j;
+                ASSERT_EQ(frame[0], static_cast<uint32_t>(StreamHost::Word(first + p, 0, j)))
+                    << p << ":" << j;
+                ASSERT_EQ(frame[1], static_cast<uint32_t>(StreamHost::Word(first + p, 1, j)))
+                    << p << ":" << j;
             }
     }
 };
@@ -131,7 +133,8 @@ TEST_P(DoubleBuffer, ARestartOnTheSameBuffersSendsNothingStale) {
     for (const ASIOBufferInfo& info : host.buffers)
         for (int half = 0; half < 2; ++half)
             for (int32_t j = 0; j < kFrames; ++j)
-                ASSERT_EQ(static_cast<uint32_t>(static_cast<const int32_t*>(info.buffers[half])[j]), Silence());
+                ASSERT_EQ(static_cast<uint32_t>(static_cast<const int32_t*>(info.buffers[half])[j]),
+                          Silence());
 
     // A player seeking: it fills half 1 between stop and start, and that goes first.
     device->ClearRecord();

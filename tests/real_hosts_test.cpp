@@ -21,7 +21,8 @@ class RealHosts : public SteppedDriverTest<> {};
 
 TEST_F(RealHosts, ADsdPlayerScansInPcmModeThenSelectsDsdAndPlays) {
     // Both rate families, DSD64 to DSD512, asked before the format is chosen.
-    for (double rate : {2822400.0, 5644800.0, 11289600.0, 22579200.0, 3072000.0, 6144000.0, 12288000.0, 24576000.0})
+    for (double rate :
+         {2822400.0, 5644800.0, 11289600.0, 22579200.0, 3072000.0, 6144000.0, 12288000.0, 24576000.0})
         EXPECT_EQ(driver->canSampleRate(rate), ASE_OK) << rate;
     EXPECT_EQ(driver->canSampleRate(45158400.0), ASE_NoClock); // DSD1024: past the pin's range
     EXPECT_EQ(driver->canSampleRate(2822401.0), ASE_NoClock);

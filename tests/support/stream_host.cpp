@@ -1,5 +1,6 @@
 #include "tests/support/stream_host.h"
 
+#include "sim/kernel_objects.h"
 #include "sim/larkspur/device.h"
 #include "tests/support/alloc_control.h"
 
@@ -30,6 +31,7 @@ void Fill(int32_t index) {
         }
         host.indices.push_back(index);
         host.allocationsAtSwitch.push_back(ThreadAllocationCount());
+        host.handlesAtSwitch.push_back(sim::OpenHandleCount());
     }
     host.switches.fetch_add(1);
 }
@@ -68,6 +70,7 @@ StreamHost::StreamHost() {
     indices.reserve(kRecordCapacity);
     times.reserve(kRecordCapacity);
     allocationsAtSwitch.reserve(kRecordCapacity);
+    handlesAtSwitch.reserve(kRecordCapacity);
     positions.reserve(kRecordCapacity);
     stamps.reserve(kRecordCapacity);
     g_host = this;

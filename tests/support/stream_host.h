@@ -41,6 +41,7 @@ struct StreamHost {
     std::vector<int32_t> indices;          // buffer index of every switch, in order
     std::vector<ASIOTime> times;           // the time info of every bufferSwitchTimeInfo
     std::vector<long> allocationsAtSwitch; // the render thread's allocation count at each switch
+    std::vector<size_t> handlesAtSwitch;   // the system's open handles at each switch (events among them)
     // When set, every switch asks this driver for the sample position, as hosts do, and keeps it.
     std::atomic<IASIO*> askPosition{nullptr};
     std::vector<ASIOSamples> positions;
