@@ -53,6 +53,7 @@ protected:
             ASSERT_EQ(driver->future(kAsioSetIoFormat, &format), ASE_SUCCESS);
             ASSERT_EQ(driver->setSampleRate(2822400.0), ASE_OK);
         }
+        host.timeInfo = true; // asked at createBuffers
         ASSERT_EQ(host.CreateStereo(driver, Size(), kFrames), ASE_OK);
         device->ClearRecord();
     }
@@ -109,7 +110,6 @@ TEST_P(DoubleBuffer, OneSwitchBeforeTheFirstCompletionThenOnePerCompletion) {
 }
 
 TEST_P(DoubleBuffer, EveryHalfArrivesOnceInOrderWithExactPositions) {
-    host.timeInfo = true;
     host.askPosition = driver;
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(80);
@@ -118,6 +118,7 @@ TEST_P(DoubleBuffer, EveryHalfArrivesOnceInOrderWithExactPositions) {
     ExpectPeriods(Frames(), 0, 78);
     std::lock_guard lock(host.mutex);
     ASSERT_GE(host.positions.size(), 80u);
+    ASSERT_EQ(host.times.size(), host.positions.size());
     for (size_t k = 0; k < host.positions.size(); ++k) {
         const uint64_t expected = k * static_cast<uint64_t>(Size());
         ASSERT_EQ(host.positions[k].lo, static_cast<uint32_t>(expected)) << k;

@@ -24,7 +24,7 @@ TEST_F(RealHosts, ADsdPlayerScansInPcmModeThenSelectsDsdAndPlays) {
     for (double rate :
          {2822400.0, 5644800.0, 11289600.0, 22579200.0, 3072000.0, 6144000.0, 12288000.0, 24576000.0})
         EXPECT_EQ(driver->canSampleRate(rate), ASE_OK) << rate;
-    EXPECT_EQ(driver->canSampleRate(45158400.0), ASE_NoClock); // DSD1024: past the pin's range
+    EXPECT_EQ(driver->canSampleRate(90316800.0), ASE_NoClock); // DSD2048: past the pin's range
     EXPECT_EQ(driver->canSampleRate(2822401.0), ASE_NoClock);
     EXPECT_EQ(driver->setSampleRate(2822400.0), ASE_NoClock); // still a PCM driver
     ASIOSampleRate rate = 0;

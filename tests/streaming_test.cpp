@@ -384,10 +384,11 @@ void ExpectOwnClock(IASIO* driver, StreamHost& host, sim::larkspur::Device& devi
         ASSERT_EQ(indices[k], static_cast<int32_t>(k % 2)) << k;
     // A running stream: start changes nothing; another object is still refused.
     EXPECT_EQ(driver->start(), ASE_OK);
-    IASIO* other = CreateBoundDriver(device.shared_from_this());
+    IASIO* other = CreateDriver();
     ASSERT_NE(other, nullptr);
-    StreamHost otherHost;
-    ASSERT_EQ(otherHost.CreateStereo(other, kFrames, kFrames), ASE_OK);
+    other->init(nullptr); // found or not (an unplugged device is gone), it may not stream
+    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASSERT_EQ(other->createBuffers(infos, 2, kFrames, &host.callbacks), ASE_OK); // never called: refused
     EXPECT_EQ(other->start(), ASE_NotPresent);
     other->Release();
     // stop returns promptly and the clock stops with it; a new start opens a new pin.
