@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -86,22 +87,39 @@ struct Result {
 
 bool g_explain = false;
 
+// When the host received the first kAsioOverload messages of a row (steady-clock ns).
+constexpr size_t kKeptOverloads = 256;
+int64_t g_overloadNs[kKeptOverloads];
+std::atomic<uint64_t> g_overloads{0};
+
 // One line per kept underrun: when it struck, how late the device reported the completion before it,
-// when the buffer ran empty and the write came (from the completion's due time), and how long the
-// machine stood still in between.
-std::string Explain(const StreamStats& stats, std::span<const bench::Stall> stalls, int64_t startNs) {
+// when the buffer ran empty and the write came (from the completion's due time), how long the machine
+// stood still in between, and the overload message that reported it: the first one after the buffer
+// ran empty and before the next underrun did.
+std::string Explain(const StreamStats& stats, std::span<const bench::Stall> stalls,
+                    std::span<const int64_t> overloads, int64_t startNs, int64_t stopNs) {
     std::string text;
+    size_t next = 0;
     for (uint64_t i = 0; i < stats.KeptUnderruns(); ++i) {
         const sim::larkspur::Underrun& u = stats.kept[i];
         const int64_t stood = bench::StoodStillNs(u, stalls);
-        char line[200];
+        const int64_t until = i + 1 < stats.KeptUnderruns() ? stats.kept[i + 1].emptyNs : INT64_MAX;
+        while (next < overloads.size() && overloads[next] < u.emptyNs)
+            ++next;
+        char reported[80] = "not reported";
+        if (u.dueNs >= stopNs)
+            std::snprintf(reported, sizeof reported, "after stop");
+        else if (next < overloads.size() && overloads[next] < until)
+            std::snprintf(reported, sizeof reported, "overload +%.0f us after it ran empty",
+                          static_cast<double>(overloads[next++] - u.emptyNs) / 1e3);
+        char line[260];
         std::snprintf(
             line, sizeof line,
             "  underrun at %.3f s: completion reported +%.0f us, buffer empty +%.0f us, write +%.0f "
-            "us; the machine stood still %.0f us of it\n",
+            "us; the machine stood still %.0f us of it; %s\n",
             static_cast<double>(u.dueNs - startNs) / 1e9, static_cast<double>(u.reportedNs - u.dueNs) / 1e3,
             static_cast<double>(u.emptyNs - u.dueNs) / 1e3, static_cast<double>(u.arrivedNs - u.dueNs) / 1e3,
-            static_cast<double>(stood) / 1e3);
+            static_cast<double>(stood) / 1e3, reported);
         text += line;
     }
     return text;
@@ -120,7 +138,6 @@ struct Host {
     clockid_t threadClock{};
 };
 Host* g_host = nullptr;
-std::atomic<uint64_t> g_overloads{0};
 
 // Half `index` as the host's fill number `number`: marker `number` in its first frame.
 void FillHalf(Host& host, int32_t index, uint64_t number) {
@@ -163,7 +180,9 @@ void RateChanged(ASIOSampleRate) {}
 bool g_timeInfo = false;
 int32_t Message(int32_t selector, int32_t value, void*, double*) {
     if (selector == kAsioOverload) {
-        g_overloads.fetch_add(1, std::memory_order_relaxed);
+        const uint64_t n = g_overloads.fetch_add(1, std::memory_order_relaxed);
+        if (n < kKeptOverloads)
+            g_overloadNs[n] = NowNs();
         return 1;
     }
     if (selector == kAsioSelectorSupported)
@@ -313,6 +332,7 @@ Result Play(const std::shared_ptr<sim::larkspur::Device>& device, const Row& row
         bench::StallProbe probe;
         const auto startCall = Steady::now();
         const int64_t startNs = NowNs();
+        int64_t stopNs = INT64_MAX;
         if (driver->start() != ASE_OK) {
             result.error = "start failed";
         } else {
@@ -324,6 +344,7 @@ Result Play(const std::shared_ptr<sim::larkspur::Device>& device, const Row& row
             // CPU time of the render thread over the whole run, per second of it.
             const double cpu = host.haveThread.load() ? ThreadCpuSeconds(host.threadClock) : 0;
             const auto stopCall = Steady::now();
+            stopNs = NowNs();
             driver->stop();
             result.stopMs = Seconds(Steady::now() - stopCall) * 1e3;
             result.seconds = Seconds(stopCall - startCall);
@@ -356,7 +377,10 @@ Result Play(const std::shared_ptr<sim::larkspur::Device>& device, const Row& row
         result.stallsOverFifo = probe.CountLongerThan(int64_t{device->FifoMicroseconds()} * 1000);
         result.longestStallUs = static_cast<double>(probe.LongestNs()) / 1e3;
         if (g_explain)
-            result.explanation = Explain(result.stats, probe.Stalls(), startNs);
+            result.explanation = Explain(
+                result.stats, probe.Stalls(),
+                std::span<const int64_t>(g_overloadNs, std::min<uint64_t>(g_overloads, kKeptOverloads)),
+                startNs, stopNs);
     }
     driver->disposeBuffers();
     driver->Release();
