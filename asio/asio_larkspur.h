@@ -1,6 +1,7 @@
 // The driver object: the IASIO interface through which a host plays on the Larkspur.
 #pragma once
 
+#include "asio/render_thread.h"
 #include "com/unknown.h"
 #include "platform/asio.h"
 #include "platform/control_panel.h"
@@ -11,7 +12,6 @@
 class CKsAudRenFilter;
 class CKsAudPin;
 class CKsEnumFilters;
-enum class StreamSlot;
 
 constexpr int kMaxBuffersPerDirection = 2;
 constexpr int kChannelsPerDirection = 2;
@@ -23,7 +23,7 @@ constexpr int kErrorMessageSize = 128;
 // The buffer hosts hand to getErrorMessage.
 constexpr size_t kHostErrorMessageSize = 124;
 
-class ASIOLarkspur : public IASIO, public CUnknown, public ControlPanelModel {
+class ASIOLarkspur : public IASIO, public CUnknown, public ControlPanelModel, private RenderOwner {
 public:
     ASIOLarkspur(IUnknown* outer, HRESULT* result);
     ~ASIOLarkspur() override;
@@ -70,10 +70,13 @@ public:
     // For inspection: the filter that init bound, or null.
     const CKsAudRenFilter* GetRenderFilter() const { return m_renderFilter; }
 
-    // ControlPanelModel: what the panel shows, and its OK step (store the user's buffer size and, when
-    // it changed while buffers exist, ask the host to reset and re-read its latencies).
+    // ControlPanelModel: what the panel shows, and its OK step (store the user's buffer size and safety
+    // buffers and, when either changed while buffers exist, ask the host once to reset and re-read its
+    // latencies).
     void GetPanelFacts(ControlPanelFacts* facts) override;
-    LONG ApplyPanelBufferSize(int32_t frames) override;
+    LONG ApplyPanelSettings(int32_t frames, int32_t safetyBuffers) override;
+    // The OK step with the safety buffers left as they are.
+    LONG ApplyPanelBufferSize(int32_t frames);
 
 private:
     // Serialises the control methods called on the host's threads; a call that the render thread makes
@@ -92,13 +95,22 @@ private:
     bool IsDsd() const { return m_ioFormat.load(std::memory_order_relaxed) == kASIODSDFormat; }
     // Words of a buffer half now: the created size while buffers exist, else the user's setting.
     int32_t BufferFramesInForce() const;
+    // Safety buffers now: those taken by createBuffers while buffers exist, else the user's setting.
+    int32_t SafetyBuffersInForce() const;
+    // One buffer half in force, in samples of the current mode.
+    int64_t BufferSamplesInForce() const;
+    // What the driver and the device hold on output beyond the half in flight, in samples of the
+    // current mode: the safety writes and the device's share.
+    int64_t HeldOutputSamples() const;
+    // Reads the device's latency on a render pin at the current format into m_deviceLatency100ns.
+    void MeasureDeviceLatency();
     void SetErrorMessage(const char* text);
     void SetTimeInfoFlags(uint32_t flags);
     void FreeBufferBlocks();
     // Overwrites every buffer block with the current mode's silence.
     void FillBuffersWithSilence();
-    // The answer of canSampleRate for the current I/O format.
-    ASIOError CheckSampleRate(ASIOSampleRate sampleRate);
+    // Whether the device runs `sampleRate` in the given format (DSD: the one-bit rate).
+    ASIOError CheckSampleRate(ASIOSampleRate sampleRate, bool dsd);
     // kAsioSetIoFormat: refused while a stream runs in another format.
     ASIOError SetIoFormat(int32_t formatType);
     // Deletes the filter enumerator, and with it the bound render filter.
@@ -110,17 +122,27 @@ private:
     // Clears m_renderPin and waits until no host call still uses the pin; returns what it held.
     CKsAudPin* TakePinForClosing();
 
-    // Destroys an object whose final release the render thread deferred.
-    void DestroyDeferred();
     // Ends the stream the host asked to stop; returns once the thread is gone or after a bounded wait.
     void StopStream();
+    // The stream as start hands it to the render thread.
+    StreamSetup MakeStreamSetup(CKsAudPin* pin) const;
 
-    friend DWORD WINAPI RenderThreadProc(LPVOID);
-    friend StreamSlot ClaimStreamSlot(ASIOLarkspur* driver);
+    // RenderOwner: what the render thread does to this object, between and inside the host's callbacks.
+    void BufferSwitch(uint64_t period, int32_t index) override;
+    bool HostListening() const override { return m_running.load(); }
+    void Message(int32_t selector) override;
+    bool TakeRateChange() override { return m_rateChangePending.exchange(false); }
+    void CountOverload() override { m_overloads.fetch_add(1); }
+    void StreamLost(const char* reason) override { m_streamError.store(reason); }
+    void SetDeviceUnresponsive(bool unresponsive) override { m_deviceUnresponsive.store(unresponsive); }
+    CKsAudPin* TakePin() override { return TakePinForClosing(); }
+    bool DestroyPending() const override { return m_destroyPending.load(); }
+    // Destroys an object whose final release the render thread deferred.
+    void DestroyDeferred() override;
+
     // The latest buffer switch's position and time, as one consistent pair (render thread only).
     void PublishSwitch(uint64_t position, ASIOTimeStamp stamp);
-    friend void ProcessPeriod(ASIOLarkspur* driver, uint64_t& period);
-    friend void SwitchWithTimeInfo(ASIOLarkspur* driver, ASIOCallbacks* callbacks);
+    void SwitchWithTimeInfo(ASIOCallbacks* callbacks, int32_t index);
 
     // Fields the render thread reads or writes while the host's threads may call in are atomic; the
     // buffers, their counts and m_timeInfoMode are handed over before the thread starts.
@@ -136,7 +158,6 @@ private:
     int32_t m_bufferFrames = 1024;
     int32_t m_numInputBuffers = 0;
     int32_t m_numOutputBuffers = 0;
-    int32_t m_bufferIndex = 0;
     std::atomic<bool> m_running{false};
     bool m_timeInfoMode = false;
     std::atomic<bool> m_timeCodeRead{false};
@@ -147,8 +168,6 @@ private:
     CKsEnumFilters* m_filterEnum = nullptr;
     // Host calls using m_renderPin right now (getSamplePosition, stop).
     std::atomic<int> m_pinUsers{0};
-    // Frames per second the device consumes in the current stream; handed to the render thread.
-    uint32_t m_streamFramesPerSecond = 0;
     // Samples per channel in one buffer half of the current stream (one-bit samples in DSD).
     uint32_t m_streamBufferSamples = 0;
     // The latest switch's position in samples per channel since start; read with m_periodTimeStamp
@@ -170,7 +189,8 @@ private:
     // taken when buffers are created, like the buffer size.
     int32_t m_safetyBuffers = 0;
     // What the device holds beyond the writes, in 100 ns units (its KSPROPERTY_AUDIO_LATENCY), read
-    // when buffers are created; 0 when the device does not say.
+    // when buffers are created; 0 when the device does not say. Kept after disposeBuffers: the
+    // latencies reported before the next createBuffers include the share last measured.
     int64_t m_deviceLatency100ns = 0;
     // kAsioOverload messages sent in the current stream (the device ran out of audio).
     std::atomic<uint32_t> m_overloads{0};

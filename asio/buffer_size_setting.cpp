@@ -11,7 +11,7 @@ const WCHAR kBufferSizeValueName[] = TEXT("BufferSize");
 
 namespace {
 
-constexpr char kKeyText[] = "HKEY_CURRENT_USER\\Software\\Larkspur\\ASIO";
+constexpr const char* kKeyText = kUserSettingsKeyText;
 constexpr char kChoicesText[] = "32, 64, 128, 256, 512, 1024, 2048";
 
 BufferSizeSetting Fallback(BufferSizeSource source, DWORD type, DWORD size, uint32_t value) {
@@ -57,31 +57,47 @@ BufferSizeSetting ParseBufferSizeValue(LONG status, DWORD type, const BYTE* data
     return setting;
 }
 
-BufferSizeSetting ReadBufferSizeSetting() {
+LONG QueryUserSettingValue(const WCHAR* name, DWORD* type, BYTE* data, DWORD* size) {
     HKEY key = nullptr;
-    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, kBufferSizeKeyPath, 0, KEY_QUERY_VALUE, &key);
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kBufferSizeKeyPath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return ERROR_FILE_NOT_FOUND;
+    const LONG status = RegQueryValueExW(key, name, nullptr, type, data, size);
+    RegCloseKey(key);
+    return status;
+}
+
+LONG StoreUserSettingDword(const WCHAR* name, DWORD value) {
+    HKEY key = nullptr;
+    LONG status = RegCreateKeyW(HKEY_CURRENT_USER, kBufferSizeKeyPath, &key);
     if (status != ERROR_SUCCESS)
-        return ParseBufferSizeValue(ERROR_FILE_NOT_FOUND, 0, nullptr, 0);
+        return status;
+    status = RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    RegCloseKey(key);
+    return status;
+}
+
+size_t CopySettingDescription(const char* text, int length, char* out, size_t size) {
+    const size_t full = length > 0 ? static_cast<size_t>(length) : 0;
+    if (out && size > 0) {
+        const size_t n = full < size - 1 ? full : size - 1;
+        std::memcpy(out, text, n);
+        out[n] = '\0';
+    }
+    return full;
+}
+
+BufferSizeSetting ReadBufferSizeSetting() {
     DWORD type = 0;
     BYTE data[sizeof(DWORD)] = {};
     DWORD size = sizeof data;
-    status = RegQueryValueExW(key, kBufferSizeValueName, nullptr, &type, data, &size);
-    RegCloseKey(key);
+    const LONG status = QueryUserSettingValue(kBufferSizeValueName, &type, data, &size);
     return ParseBufferSizeValue(status, type, data, size);
 }
 
 LONG WriteBufferSizeSetting(int32_t frames) {
     if (!IsBufferSizeChoice(frames))
         return ERROR_INVALID_PARAMETER;
-    HKEY key = nullptr;
-    LONG status = RegCreateKeyW(HKEY_CURRENT_USER, kBufferSizeKeyPath, &key);
-    if (status != ERROR_SUCCESS)
-        return status;
-    const DWORD value = static_cast<DWORD>(frames);
-    status = RegSetValueExW(key, kBufferSizeValueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                            sizeof value);
-    RegCloseKey(key);
-    return status;
+    return StoreUserSettingDword(kBufferSizeValueName, static_cast<DWORD>(frames));
 }
 
 size_t DescribeBufferSizeSetting(const BufferSizeSetting& setting, char* out, size_t size) {
@@ -103,13 +119,7 @@ size_t DescribeBufferSizeSetting(const BufferSizeSetting& setting, char* out, si
                                    kKeyText);
         break;
     }
-    const size_t full = length > 0 ? static_cast<size_t>(length) : 0;
-    if (out && size > 0) {
-        const size_t n = full < size - 1 ? full : size - 1;
-        std::memcpy(out, text, n);
-        out[n] = '\0';
-    }
-    return full;
+    return CopySettingDescription(text, length, out, size);
 }
 
 double BufferMilliseconds(int32_t frames, double sampleRate, bool dsd) {

@@ -15,6 +15,8 @@ constexpr int kBufferSizeChoiceCount = sizeof kBufferSizeChoices / sizeof kBuffe
 // Where the setting lives, relative to HKEY_CURRENT_USER, and its value name.
 extern const WCHAR kBufferSizeKeyPath[];
 extern const WCHAR kBufferSizeValueName[];
+// The key as people read it, for traces and descriptions.
+inline constexpr char kUserSettingsKeyText[] = "HKEY_CURRENT_USER\\Software\\Larkspur\\ASIO";
 
 enum class BufferSizeSource {
     Setting, // a valid BufferSize value
@@ -47,6 +49,15 @@ LONG WriteBufferSizeSetting(int32_t frames);
 // One line for people: where the size in force came from. Cut to `size` bytes with a terminating zero;
 // returns the full length.
 size_t DescribeBufferSizeSetting(const BufferSizeSetting& setting, char* out, size_t size);
+
+// The user's settings key, shared by the driver's settings: RegQueryValueExW of `name` into `data`
+// (`*size` bytes on entry), with ERROR_FILE_NOT_FOUND when the key is missing.
+LONG QueryUserSettingValue(const WCHAR* name, DWORD* type, BYTE* data, DWORD* size);
+// Stores `value` as a REG_DWORD named `name`, creating the key; the registry's status.
+LONG StoreUserSettingDword(const WCHAR* name, DWORD value);
+// Copies `length` bytes of `text` into `out` (cut to `size` bytes with a terminating zero); returns the
+// full length, 0 for a negative one.
+size_t CopySettingDescription(const char* text, int length, char* out, size_t size);
 
 // How long one buffer of `frames` (PCM frames, or 32-sample DSD words) lasts at `sampleRate`, in
 // milliseconds; 0 for a rate that is not positive.

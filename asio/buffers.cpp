@@ -2,6 +2,9 @@
 #include "asio/asio_larkspur.h"
 #include "asio/packing.h"
 #include "asio/render_thread.h"
+#include "asio/safety_setting.h"
+#include "asio/stream_format.h"
+#include "ks/audio_filter.h"
 
 #include <cstdint>
 #include <new>
@@ -118,6 +121,9 @@ ASIOError ASIOLarkspur::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCh
     }
     m_numInputBuffers = layout.inputs;
     m_numOutputBuffers = layout.outputs;
+    // Taken now, like the size: the stream and the latencies reported follow these buffers.
+    m_safetyBuffers = ReadSafetyBuffersSetting().buffers;
+    MeasureDeviceLatency();
 
     m_callbacks.store(callbacks);
     if (callbacks->asioMessage && callbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0) {
@@ -140,6 +146,26 @@ ASIOError ASIOLarkspur::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCh
         callbacks->asioMessage(kAsioSelectorSupported, kAsioCanDoIoFormat, nullptr, nullptr);
     }
     return ASE_OK;
+}
+
+void ASIOLarkspur::MeasureDeviceLatency() {
+    // The pin would take the device's only instance: never while any object of the process streams or
+    // drains (the share measured last is kept then), and a start waits until it is closed again.
+    StreamLock streams;
+    if (m_running.load() || ClaimStreamSlot(this) != StreamSlot::Free || m_renderPin.load())
+        return;
+    m_deviceLatency100ns = 0;
+    if (!m_renderFilter)
+        return;
+    // The pin at the wave format start asks for; the latency read needs no device mode.
+    WAVEFORMATEXTENSIBLE format = StreamWaveFormat(WaveSamplesPerSecond(m_sampleRate.load(), IsDsd()));
+    CKsAudPin* pin = m_renderFilter->CreateRenderPin(&format.Format, FALSE);
+    if (!pin)
+        return;
+    LONGLONG latency = 0;
+    if (SUCCEEDED(pin->GetLatency(&latency)))
+        m_deviceLatency100ns = latency;
+    pin->ClosePin();
 }
 
 void ASIOLarkspur::FreeBufferBlocks() {

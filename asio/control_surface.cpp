@@ -14,7 +14,26 @@ constexpr char kDriverName[] = "Larkspur ASIO 1.03";
 constexpr int32_t kDriverVersion = 2;
 constexpr char kClockName[] = "Internal";
 constexpr int64_t kInputLatencyBuffers = 1;
-constexpr int64_t kOutputLatencyBuffers = 2;
+
+int32_t ClampToInt32(int64_t value) {
+    return static_cast<int32_t>(std::clamp<int64_t>(value, 0, INT32_MAX));
+}
+
+// Samples of `rate` that `duration100ns` lasts, rounded up. Rates are whole numbers far below 2^64
+// (setSampleRate takes no other), so the product is exact in 128 bits.
+int64_t SamplesIn100ns(int64_t duration100ns, double rate) {
+    if (duration100ns <= 0 || !(rate >= 1) || !(rate < 9.2e18))
+        return 0;
+    constexpr uint64_t kPerSecond = 10'000'000;
+    const auto product = static_cast<unsigned __int128>(duration100ns) * static_cast<uint64_t>(rate);
+    const unsigned __int128 samples = (product + kPerSecond - 1) / kPerSecond;
+    return samples > INT64_MAX ? INT64_MAX : static_cast<int64_t>(samples);
+}
+
+bool IsPlayableFormat(int32_t formatType) {
+    return formatType == kASIOPCMFormat || formatType == kASIODSDFormat;
+}
+
 } // namespace
 
 ASIOLarkspur::ASIOLarkspur(IUnknown* outer, HRESULT*) : CUnknown(TEXT("ASIOLarkspur"), outer) {}
@@ -82,19 +101,26 @@ ASIOError ASIOLarkspur::getChannels(int32_t* numInputChannels, int32_t* numOutpu
     return ASE_OK;
 }
 
+int64_t ASIOLarkspur::BufferSamplesInForce() const {
+    return static_cast<int64_t>(BufferFramesInForce()) * (IsDsd() ? kDsdSamplesPerWord : 1);
+}
+
+int64_t ASIOLarkspur::HeldOutputSamples() const {
+    // The writes queued ahead of the host's latest half (one per safety buffer), and what the device
+    // holds behind them.
+    return BufferSamplesInForce() * SafetyBuffersInForce() +
+           SamplesIn100ns(m_deviceLatency100ns, m_sampleRate.load());
+}
+
 ASIOError ASIOLarkspur::getLatencies(int32_t* inputLatency, int32_t* outputLatency) {
     ControlGuard guard(this);
     if (!inputLatency || !outputLatency)
         return ASE_InvalidParameter;
-    // In samples of the current mode. A half the host fills in a switch is sent two periods later, when
-    // the device has played the half in flight and the one after it: two buffers from the switch's
-    // return to its first sample leaving. Input would be one buffer.
-    const int64_t buffer = static_cast<int64_t>(BufferFramesInForce()) * (IsDsd() ? kDsdSamplesPerWord : 1);
-    auto clamp = [](int64_t value) {
-        return static_cast<int32_t>(value < 0 ? 0 : value > INT32_MAX ? INT32_MAX : value);
-    };
-    *inputLatency = clamp(buffer * kInputLatencyBuffers);
-    *outputLatency = clamp(buffer * kOutputLatencyBuffers);
+    // In samples of the current mode, from a switch's return to the first sample of its half leaving
+    // the device: the half in flight, the safety writes queued before it and the device's own share.
+    const int64_t buffer = BufferSamplesInForce();
+    *inputLatency = ClampToInt32(buffer * kInputLatencyBuffers);
+    *outputLatency = ClampToInt32(buffer + HeldOutputSamples());
     return ASE_OK;
 }
 
@@ -117,14 +143,19 @@ ASIOError ASIOLarkspur::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_
 
 ASIOError ASIOLarkspur::canSampleRate(ASIOSampleRate sampleRate) {
     ControlGuard guard(this);
-    return CheckSampleRate(sampleRate);
+    const ASIOError answer = CheckSampleRate(sampleRate, IsDsd());
+    // DSD players scan DSD rates before they switch the format: in PCM mode a rate only DSD could run
+    // gets DSD mode's answer.
+    if (answer == ASE_NoClock && !IsDsd())
+        return CheckSampleRate(sampleRate, true);
+    return answer;
 }
 
-ASIOError ASIOLarkspur::CheckSampleRate(ASIOSampleRate sampleRate) {
+ASIOError ASIOLarkspur::CheckSampleRate(ASIOSampleRate sampleRate, bool dsd) {
     if (!m_renderFilter)
         return ASE_NotPresent;
     // The rate is good when a render pin takes the very format start would ask it for.
-    const DWORD samplesPerSecond = WaveSamplesPerSecond(sampleRate, IsDsd());
+    const DWORD samplesPerSecond = WaveSamplesPerSecond(sampleRate, dsd);
     if (samplesPerSecond == 0)
         return ASE_NoClock;
     WAVEFORMATEXTENSIBLE format = StreamWaveFormat(samplesPerSecond);
@@ -142,7 +173,7 @@ ASIOError ASIOLarkspur::getSampleRate(ASIOSampleRate* sampleRate) {
 ASIOError ASIOLarkspur::setSampleRate(ASIOSampleRate sampleRate) {
     ControlGuard guard(this);
     // A rate the device cannot run changes nothing; the host learns it now rather than at start.
-    if (const ASIOError refused = CheckSampleRate(sampleRate); refused != ASE_OK)
+    if (const ASIOError refused = CheckSampleRate(sampleRate, IsDsd()); refused != ASE_OK)
         return refused;
     if (sampleRate == m_sampleRate.load())
         return ASE_OK;
@@ -215,17 +246,32 @@ ASIOError ASIOLarkspur::future(int32_t selector, void* opt) {
     case kAsioCanInputMonitor:
     case kAsioCanTimeInfo:
     case kAsioCanTimeCode:
-    case kAsioCanDoIoFormat:
+    case kAsioCanReportOverload:
         return ASE_SUCCESS;
+    case kAsioCanDoIoFormat:
+        if (!opt)
+            return ASE_InvalidParameter;
+        return IsPlayableFormat(static_cast<ASIOIoFormat*>(opt)->FormatType) ? ASE_SUCCESS : ASE_NotPresent;
     case kAsioSetIoFormat:
         if (!opt)
             return ASE_InvalidParameter;
+        if (!IsPlayableFormat(static_cast<ASIOIoFormat*>(opt)->FormatType))
+            return ASE_NotPresent;
         return SetIoFormat(static_cast<ASIOIoFormat*>(opt)->FormatType);
     case kAsioGetIoFormat:
         if (!opt)
             return ASE_InvalidParameter;
         static_cast<ASIOIoFormat*>(opt)->FormatType = m_ioFormat.load();
         return ASE_SUCCESS;
+    case kAsioGetInternalBufferSamples: {
+        if (!opt)
+            return ASE_InvalidParameter;
+        // Beyond the host's two halves: nothing on input; on output, what getLatencies adds to one buffer.
+        auto* held = static_cast<ASIOInternalBufferInfo*>(opt);
+        held->inputSamples = 0;
+        held->outputSamples = ClampToInt32(HeldOutputSamples());
+        return ASE_SUCCESS;
+    }
     default:
         return ASE_NotPresent;
     }

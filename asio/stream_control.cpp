@@ -9,6 +9,7 @@
 namespace {
 
 constexpr char kNoPinsMessage[] = "ASIO Larkspur No pins available for rendering";
+constexpr char kNoBuffersMessage[] = "The Larkspur cannot start: the host created no buffers";
 constexpr char kBusyMessage[] = "The Larkspur is already playing for another ASIO host";
 constexpr char kBadBufferSizeMessage[] = "The buffer size is too small for the Larkspur";
 constexpr char kNotRunningMessage[] = "The Larkspur did not start playing";
@@ -73,14 +74,16 @@ void ASIOLarkspur::DestroyDeferred() {
 
 ASIOError ASIOLarkspur::start() {
     ControlGuard guard(this);
-    if (!m_callbacks.load())
+    if (!m_callbacks.load()) {
+        SetErrorMessage(kNoBuffersMessage);
         return ASE_NotPresent;
+    }
     // From inside a callback the stream is running already.
     if (IsRenderThreadOf(this))
         return ASE_OK;
     // One stream per process: the slot is checked and taken under one lock, whatever other objects do.
     StreamLock streams;
-    switch (ClaimStreamSlot(this)) {
+    switch (ClaimStreamSlot(this, m_running.load())) {
     case StreamSlot::OursRunning:
         return ASE_OK;
     case StreamSlot::OtherDriver:
@@ -91,13 +94,14 @@ ASIOError ASIOLarkspur::start() {
     }
 
     PublishSwitch(0, ASIOTimeStamp{0, 0});
-    m_bufferIndex = 0;
     m_running.store(false);
+    m_overloads.store(0);
     m_deviceUnresponsive.store(false);
     m_rateChangePending.store(false);
     m_streamError.store(nullptr);
 
-    if (!m_renderFilter || m_numOutputBuffers < 1) {
+    // A host with inputs only (a meter, a recorder) gets a stream too: the device plays silence.
+    if (!m_renderFilter) {
         SetErrorMessage(kNoPinsMessage);
         return ASE_NotPresent;
     }
@@ -134,11 +138,9 @@ ASIOError ASIOLarkspur::start() {
     if (FAILED(pin->SetState(KSSTATE_RUN)))
         return fail(kNotRunningMessage);
 
-    // In DSD the device plays 32 one-bit samples per word: twice the wave format's rate in frames.
-    m_streamFramesPerSecond = dsd ? samplesPerSecond * 2 : samplesPerSecond;
     m_streamBufferSamples = static_cast<uint32_t>(m_bufferFrames) * (dsd ? 32u : 1u);
     m_running.store(true);
-    switch (StartRenderThread(this)) {
+    switch (StartRenderThread(this, this, MakeStreamSetup(pin))) {
     case ThreadStart::Started:
         return ASE_OK;
     case ThreadStart::NoEvents:
@@ -149,11 +151,35 @@ ASIOError ASIOLarkspur::start() {
     return ASE_OK;
 }
 
+StreamSetup ASIOLarkspur::MakeStreamSetup(CKsAudPin* pin) const {
+    StreamSetup setup;
+    setup.pin = pin;
+    setup.frames = m_bufferFrames;
+    setup.dsd = IsDsd();
+    setup.safety = m_safetyBuffers < 0                  ? 0
+                   : m_safetyBuffers > kMaxSafetyWrites ? kMaxSafetyWrites
+                                                        : m_safetyBuffers;
+    // In DSD the device plays 32 one-bit samples per word: twice the wave format's rate in frames.
+    const DWORD samplesPerSecond = WaveSamplesPerSecond(m_sampleRate.load(), setup.dsd);
+    setup.framesPerSecond = setup.dsd ? samplesPerSecond * 2 : samplesPerSecond;
+    // The first output buffer the host created is left, the second right; one buffer feeds both.
+    for (int half = 0; half < 2 && m_numOutputBuffers >= 1; ++half) {
+        const ptrdiff_t offset = static_cast<ptrdiff_t>(half) * m_bufferFrames;
+        setup.left[half] = m_outputBuffers[0] + offset;
+        setup.right[half] = (m_numOutputBuffers >= 2 ? m_outputBuffers[1] : m_outputBuffers[0]) + offset;
+    }
+    return setup;
+}
+
 void ASIOLarkspur::StopStream() {
     m_running.store(false);
-    StopRenderThread(this);
+    const bool ended = StopRenderThread(this);
     if (IsRenderThreadOf(this))
         return;
+    // A host that restarts on the same buffers (a seek) sends nothing of the old stream; what it fills
+    // before its next start still goes first.
+    if (ended)
+        FillBuffersWithSilence();
     // A thread still busy closes the pin later; stop the device now, unless it stopped answering.
     if (m_deviceUnresponsive.load())
         return;

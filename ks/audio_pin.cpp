@@ -2,6 +2,7 @@
 
 #include "ks/trace.h"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -19,6 +20,22 @@ bool IsNullOrEqual(const GUID& value, const GUID& expected) {
 }
 
 } // namespace
+
+bool KsTimeTo100ns(const KSTIME& time, LONGLONG* value) {
+    if (time.Denominator == 0 || time.Time < 0)
+        return false;
+    // Split so that Time × Numerator need not fit: q × Num + r × Num / Den, with r × Num < 2^64.
+    const uint64_t whole = static_cast<uint64_t>(time.Time) / time.Denominator;
+    const uint64_t rest = static_cast<uint64_t>(time.Time) % time.Denominator;
+    if (time.Numerator != 0 && whole > static_cast<uint64_t>(INT64_MAX) / time.Numerator)
+        return false;
+    const uint64_t scaled = whole * time.Numerator;
+    const uint64_t fraction = rest * time.Numerator / time.Denominator;
+    if (scaled > static_cast<uint64_t>(INT64_MAX) - fraction)
+        return false;
+    *value = static_cast<LONGLONG>(scaled + fraction);
+    return true;
+}
 
 CKsAudPin::CKsAudPin(CKsFilter* filter, ULONG id, HRESULT* result) : CKsPin(filter, id, result) {
     KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsAudPin::CKsAudPin()");
@@ -225,6 +242,25 @@ HRESULT CKsAudPin::GetPosition(KSAUDIO_POSITION* position) {
             KsTrace(TRACE_ERROR, "Failed to retrieve audio stream position - %#08x", hr);
     }
     KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsAudPin::GetPosition", hr);
+    return hr;
+}
+
+HRESULT CKsAudPin::GetLatency(LONGLONG* latency100ns) {
+    KsTrace(TRACE_ENTRY_EXIT, "%s Enter", "CKsAudPin::GetLatency()");
+    HRESULT hr = E_INVALIDARG;
+    if (latency100ns) {
+        KSTIME time{};
+        hr = GetPropertySimple(KSPROPSETID_Audio, KSPROPERTY_AUDIO_LATENCY, &time, sizeof time);
+        if (SUCCEEDED(hr) && !KsTimeTo100ns(time, latency100ns)) {
+            KsTrace(TRACE_ERROR, "Unusable audio latency: time %lld, %lu/%lu",
+                    static_cast<long long>(time.Time), static_cast<unsigned long>(time.Numerator),
+                    static_cast<unsigned long>(time.Denominator));
+            hr = E_FAIL;
+        } else if (FAILED(hr)) {
+            KsTrace(TRACE_ERROR, "Failed to retrieve audio latency - %#08x", hr);
+        }
+    }
+    KsTrace(TRACE_ENTRY_EXIT, "%s Leave, returning %#08x", "CKsAudPin::GetLatency", hr);
     return hr;
 }
 

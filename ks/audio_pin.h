@@ -10,6 +10,10 @@ constexpr ULONG kPinConnectHeaderSize = sizeof(KSPIN_CONNECT) + sizeof(KSDATAFOR
 constexpr ULONG kDefaultPinConnectSize = kPinConnectHeaderSize + sizeof(WAVEFORMATEX);
 static_assert(kDefaultPinConnectSize == 154);
 
+// A KSTIME (Time × Numerator / Denominator) in 100 ns units; false for a zero denominator, a negative
+// time or one that does not fit.
+bool KsTimeTo100ns(const KSTIME& time, LONGLONG* value);
+
 class CKsAudPin : public CKsPin {
 public:
     CKsAudPin(CKsFilter* filter, ULONG id, HRESULT* result);
@@ -19,6 +23,9 @@ public:
     BOOL IsFormatSupported(const WAVEFORMATEX* format);
     HRESULT SetFormat(const WAVEFORMATEX* format);
     HRESULT GetPosition(KSAUDIO_POSITION* position);
+    // What the device holds beyond the writes (KSPROPERTY_AUDIO_LATENCY), in 100 ns units; E_FAIL for
+    // a reply that gives no usable time.
+    HRESULT GetLatency(LONGLONG* latency100ns);
 
     // Owned 88-byte copies of the pin's audio data ranges (KSDATARANGE_AUDIO), in device order.
     CKsList m_listDataRange;

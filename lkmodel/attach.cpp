@@ -156,6 +156,18 @@ extern "C" size_t lkmodel_received_writes(size_t* smallest, size_t* largest) {
     return WriteSizes(smallest, largest);
 }
 
+extern "C" size_t lkmodel_most_pending_writes(void) {
+    return sim::larkspur::DefaultDevice()->MostPendingWrites();
+}
+
+extern "C" void lkmodel_underruns(size_t* streaming, size_t* drain) {
+    const sim::larkspur::StreamStats stats = sim::larkspur::DefaultDevice()->LatestStreamStats();
+    if (streaming)
+        *streaming = static_cast<size_t>(stats.underrunsStreaming);
+    if (drain)
+        *drain = static_cast<size_t>(stats.underrunsDrain);
+}
+
 extern "C" size_t lkmodel_requests_checked(void) {
     return RequestsChecked();
 }

@@ -80,7 +80,7 @@ HANDLE WINAPI ModelCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURI
         ::SetLastError(refused);
         return INVALID_HANDLE_VALUE;
     }
-    if (CurrentFault() == Fault::Unplug || !entry.filter) {
+    if (CurrentFault() == Fault::Unplug || !entry.present || !entry.filter) {
         ::SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }

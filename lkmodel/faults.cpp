@@ -2,6 +2,7 @@
 // closes), property requests that pend and then fail, and writes refused. Also the NTSTATUS values that
 // Windows keeps in OVERLAPPED.Internal for the results the model gives.
 #include "lkmodel/model_state.h"
+#include "sim/larkspur/device.h"
 
 #include <atomic>
 #include <mutex>
@@ -69,7 +70,12 @@ Fault CurrentFault() {
 }
 
 void SetFault(Fault fault) {
-    g_fault = fault;
+    const Fault before = g_fault.exchange(fault);
+    // The device itself goes and comes back, so that a pin made before the unplug stays dead.
+    if (fault == Fault::Unplug)
+        sim::larkspur::DefaultDevice()->Unplug();
+    else if (before == Fault::Unplug)
+        sim::larkspur::DefaultDevice()->Replug();
     if (fault == Fault::Unplug || fault == Fault::None) {
         // Whatever a stall held back ends now: with an error when the device went away.
         ReleaseHeld(nullptr, nullptr, fault == Fault::Unplug ? ERROR_DEVICE_NOT_CONNECTED : ERROR_SUCCESS);

@@ -32,8 +32,10 @@ int lkmodel_detach(void);
 
 /* Ways the device can misbehave, for the failure paths of the driver. */
 enum {
-    LKMODEL_FAULT_NONE = 0,
-    LKMODEL_FAULT_UNPLUG = 1,    /* gone: every request fails, pending writes complete with an error */
+    LKMODEL_FAULT_NONE = 0,      /* after an unplug: the device is back, listed and opened again; a pin
+                                  * made before the unplug stays dead */
+    LKMODEL_FAULT_UNPLUG = 1,    /* gone: every request fails, pending writes complete with an error,
+                                  * the device is not listed and its path does not open */
     LKMODEL_FAULT_STALL = 2,     /* write completions are held back until cancelled or closed */
     LKMODEL_FAULT_PEND_FAIL = 3, /* property reads and sets pend, then fail */
     LKMODEL_FAULT_REFUSE = 4     /* write requests fail at once (ERROR_NOT_READY) */
@@ -49,6 +51,12 @@ void lkmodel_clear_record(void);
 /* Write-stream requests the device took since the record was cleared, and the smallest and largest
  * number of bytes one of them carried (0 when there was none). */
 size_t lkmodel_received_writes(size_t* smallest, size_t* largest);
+
+/* Of the latest stream (the latest pin created, kept after it closed): the largest number of writes
+ * pending at the device at once, and the times its buffer ran empty before the next write arrived,
+ * while the host streamed and after the driver's stream end (either pointer may be null). */
+size_t lkmodel_most_pending_writes(void);
+void lkmodel_underruns(size_t* streaming, size_t* drain);
 
 /* Requests checked against the SDK's definitions, and those refused. */
 size_t lkmodel_requests_checked(void);

@@ -139,10 +139,12 @@ DWORD CheckProperty(Target target, const void* in, DWORD inSize, const void* out
     if (Same(property.Set, kAudioSet)) {
         request = "KSPROPSETID_Audio request";
         EXPECT_NUMBER(ERROR_INVALID_FUNCTION, request, "target (1 = pin)", target == Target::Pin, 1);
-        EXPECT_NUMBER(ERROR_NOT_FOUND, request, "KSPROPERTY.Id", property.Id, KSPROPERTY_AUDIO_POSITION);
+        if (property.Id != KSPROPERTY_AUDIO_LATENCY)
+            EXPECT_NUMBER(ERROR_NOT_FOUND, request, "KSPROPERTY.Id", property.Id, KSPROPERTY_AUDIO_POSITION);
         EXPECT_NUMBER(ERROR_INVALID_PARAMETER, request, "KSPROPERTY.Flags", property.Flags,
                       KSPROPERTY_TYPE_GET);
-        EXPECT_NUMBER(ERROR_INVALID_PARAMETER, request, "value length", outSize, sizeof(KSAUDIO_POSITION));
+        EXPECT_NUMBER(ERROR_INVALID_PARAMETER, request, "value length", outSize,
+                      property.Id == KSPROPERTY_AUDIO_LATENCY ? sizeof(KSTIME) : sizeof(KSAUDIO_POSITION));
         return ERROR_SUCCESS;
     }
     if (Same(property.Set, kTopologySet)) {

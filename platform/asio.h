@@ -194,7 +194,16 @@ enum : int32_t {
     kAsioSetIoFormat = 0x23111961,
     kAsioGetIoFormat = 0x23111983,
     kAsioCanDoIoFormat = 0x23112004,
+    kAsioCanReportOverload = 0x24042012,
+    kAsioGetInternalBufferSamples = 0x25042012,
 };
+
+// kAsioGetInternalBufferSamples: what the driver and device hold beyond the host's two halves.
+struct ASIOInternalBufferInfo {
+    int32_t inputSamples;
+    int32_t outputSamples;
+};
+static_assert(sizeof(ASIOInternalBufferInfo) == 8);
 
 // The driver interface. Slots 0-2 are IUnknown's; the rest follow in this order.
 struct IASIO : public IUnknown {

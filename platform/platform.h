@@ -20,6 +20,10 @@
 #include <avrt.h>
 #include <olectl.h>
 #include "platform/ks_guids.h"
+// Older SDK headers lack it; systems that do not know it refuse the timer, and the driver falls back.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 using PFN_KSCREATEPIN = DWORD(WINAPI*)(HANDLE filter, PKSPIN_CONNECT connect, ACCESS_MASK access,
                                        PHANDLE pin);
 #else

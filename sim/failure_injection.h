@@ -39,6 +39,7 @@ enum class Call {
     SetupDiGetDeviceInterfaceAlias,
     GetOverlappedResult,
     CancelIoEx,
+    CreateWaitableTimerExW,
     Count
 };
 

@@ -184,10 +184,28 @@ DWORD Wait(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds)
                 return WAIT_OBJECT_0 + i;
         return WAIT_TIMEOUT;
     };
+    // A timer among the objects wakes the wait when it falls due.
+    auto timerDue = [&] {
+        int64_t due = -1;
+        for (DWORD i = 0; i < count; ++i) {
+            const int64_t at = objects[i]->DueNanoseconds();
+            if (at >= 0 && (due < 0 || at < due))
+                due = at;
+        }
+        return due;
+    };
     std::unique_lock lock(WaitMutex());
     for (;;) {
         if (const DWORD result = look(); result != WAIT_TIMEOUT)
             return result;
+        const int64_t due = timerDue();
+        if (due >= 0) {
+            const auto at = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due));
+            if (milliseconds == INFINITE || at < deadline) {
+                WaitCondition().wait_until(lock, at);
+                continue;
+            }
+        }
         if (milliseconds == INFINITE)
             WaitCondition().wait(lock);
         else if (WaitCondition().wait_until(lock, deadline) == std::cv_status::timeout)

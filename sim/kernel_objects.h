@@ -16,6 +16,8 @@ public:
     virtual bool TryAcquire() { return false; }
     virtual bool IsSignalled() const { return false; }
     virtual bool IsWaitable() const { return false; }
+    // A timer: the steady-clock time (ns) at which it becomes signalled by itself, or -1.
+    virtual int64_t DueNanoseconds() const { return -1; }
     // The last handle to the object was closed.
     virtual void OnClose() {}
 };

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "sim/kernel_objects.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,9 @@ struct DeviceInterface {
     // What CreateFileW on the device path opens; null: nothing answers behind the path.
     std::shared_ptr<IoTarget> filter;
     bool present = true;
+    // When set, the interface is present only while it answers true (a device that can be unplugged
+    // and come back): GetDeviceInterfaces and FindDeviceInterface report `present` accordingly.
+    std::function<bool()> attached;
     // When set, CreateFileW on the path fails with this error.
     DWORD openError = ERROR_SUCCESS;
 };
@@ -40,7 +44,8 @@ void AttachNoDevice();
 void ResetDeviceInterfaces();
 
 // The audio interface of a Larkspur with an enabled render alias. `unit` varies the instance ID and
-// device path so several can be attached; unit 0 is the default machine's.
+// device path so several can be attached; unit 0 is the default machine's. The interface of a
+// simulated Larkspur's filter is absent while that device is unplugged.
 DeviceInterface LarkspurInterface(std::shared_ptr<IoTarget> filter, unsigned unit = 0);
 
 // The default simulated device's filter, bound to the default machine's Larkspur.

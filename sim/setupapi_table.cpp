@@ -1,6 +1,7 @@
 // The table of device interfaces behind the simulated SetupAPI and CreateFileW.
 #include "sim/setupapi.h"
 
+#include "sim/larkspur/targets.h"
 #include "sim/text.h"
 
 #include <cstdio>
@@ -37,6 +38,14 @@ bool SameName(const std::u16string& a, const std::u16string& b) {
     return true;
 }
 
+// The entry as it stands now: absent while its device is unplugged.
+DeviceInterface Current(const DeviceInterface& entry) {
+    DeviceInterface now = entry;
+    if (now.attached && !now.attached())
+        now.present = false;
+    return now;
+}
+
 } // namespace
 
 void SetDeviceInterfaces(std::vector<DeviceInterface> interfaces) {
@@ -54,7 +63,11 @@ void AddDeviceInterface(DeviceInterface deviceInterface) {
 std::vector<DeviceInterface> GetDeviceInterfaces() {
     std::lock_guard lock(g_mutex);
     EnsureInitialised();
-    return g_interfaces;
+    std::vector<DeviceInterface> interfaces;
+    interfaces.reserve(g_interfaces.size());
+    for (const DeviceInterface& entry : g_interfaces)
+        interfaces.push_back(Current(entry));
+    return interfaces;
 }
 
 bool FindDeviceInterface(const std::u16string& devicePath, DeviceInterface* found) {
@@ -63,7 +76,7 @@ bool FindDeviceInterface(const std::u16string& devicePath, DeviceInterface* foun
     for (const DeviceInterface& entry : g_interfaces) {
         if (SameName(entry.devicePath, devicePath)) {
             if (found)
-                *found = entry;
+                *found = Current(entry);
             return true;
         }
     }
@@ -91,6 +104,8 @@ DeviceInterface LarkspurInterface(std::shared_ptr<IoTarget> filter, unsigned uni
     for (char16_t& c : entry.devicePath)
         c = FoldAscii(c);
     entry.aliases = {{KSCATEGORY_RENDER, SPINT_ACTIVE}};
+    if (auto larkspur = std::dynamic_pointer_cast<larkspur::FilterTarget>(filter))
+        entry.attached = [larkspur] { return larkspur->Attached(); };
     entry.filter = std::move(filter);
     return entry;
 }

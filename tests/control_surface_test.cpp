@@ -50,7 +50,7 @@ TEST_F(ControlSurface, AFreshDriverReportsItsDefaults) {
     EXPECT_EQ(out, 2);
     EXPECT_EQ(driver->getLatencies(&in, &out), ASE_OK);
     EXPECT_EQ(in, 1024);  // one buffer
-    EXPECT_EQ(out, 2048); // two buffers: the half in flight and the next
+    EXPECT_EQ(out, 1024); // the half in flight; no safety buffers, no device measured yet
 
     int32_t minSize = 0, maxSize = 0, preferred = 0, granularity = -1;
     EXPECT_EQ(driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity), ASE_OK);
@@ -104,12 +104,72 @@ TEST_F(ControlSurface, DsdFormatChangesSizesAndSampleType) {
     EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
     EXPECT_EQ(info.type, ASIOSTDSDInt8MSB1);
 
-    // Any value other than DSD behaves as PCM.
-    SetFormat(7);
+    // Values that name no format change nothing; PCM brings the PCM figures back.
+    format.FormatType = 7;
+    EXPECT_EQ(driver->future(kAsioSetIoFormat, &format), ASE_NotPresent);
+    EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
+    EXPECT_EQ(info.type, ASIOSTDSDInt8MSB1);
+    SetFormat(kASIOPCMFormat);
     EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
     EXPECT_EQ(info.type, ASIOSTInt32LSB);
     EXPECT_EQ(driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity), ASE_OK);
     EXPECT_EQ(preferred, 1024);
+}
+
+TEST_F(ControlSurface, OnlyTheFormatsTheDriverPlaysAreClaimedOrTaken) {
+    for (ASIOIoFormatType type : {kASIOPCMFormat, kASIODSDFormat}) {
+        ASIOIoFormat format{};
+        format.FormatType = type;
+        EXPECT_EQ(driver->future(kAsioCanDoIoFormat, &format), ASE_SUCCESS) << type;
+    }
+    SetFormat(kASIODSDFormat);
+    for (ASIOIoFormatType type : {-1, 2, 7, 42}) {
+        ASIOIoFormat format{};
+        format.FormatType = type;
+        EXPECT_EQ(driver->future(kAsioCanDoIoFormat, &format), ASE_NotPresent) << type;
+        EXPECT_EQ(driver->future(kAsioSetIoFormat, &format), ASE_NotPresent) << type;
+        EXPECT_EQ(format.FormatType, type); // the host's record is left alone
+        ASIOIoFormat now{};
+        ASSERT_EQ(driver->future(kAsioGetIoFormat, &now), ASE_SUCCESS);
+        EXPECT_EQ(now.FormatType, kASIODSDFormat) << type;
+    }
+    EXPECT_EQ(driver->future(kAsioCanDoIoFormat, nullptr), ASE_InvalidParameter);
+}
+
+TEST_F(ControlSurface, InternalBufferSamplesAreWhatLatencyAddsToOneBuffer) {
+    EXPECT_EQ(driver->future(kAsioGetInternalBufferSamples, nullptr), ASE_InvalidParameter);
+    for (ASIOIoFormatType type : {kASIOPCMFormat, kASIODSDFormat}) {
+        SetFormat(type);
+        ASIOInternalBufferInfo held{-1, -1};
+        ASSERT_EQ(driver->future(kAsioGetInternalBufferSamples, &held), ASE_SUCCESS);
+        int32_t in = 0, out = 0, minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
+        ASSERT_EQ(driver->getLatencies(&in, &out), ASE_OK);
+        ASSERT_EQ(driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity), ASE_OK);
+        EXPECT_EQ(held.inputSamples, 0);
+        EXPECT_EQ(held.outputSamples, out - preferred) << type;
+    }
+}
+
+// DSD players scan DSD rates before they switch the format.
+TEST_F(ControlSurface, InPcmModeDsdRatesGetDsdModesAnswer) {
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    const double dsdRates[] = {2822400, 5644800, 11289600, 22579200, 3072000, 6144000, 12288000, 24576000};
+    for (double rate : dsdRates)
+        EXPECT_EQ(driver->canSampleRate(rate), ASE_OK) << rate;
+    for (double rate : {2822401.0, 2822400.5, 64.0 * 800000, -2822400.0, 0.0})
+        EXPECT_EQ(driver->canSampleRate(rate), ASE_NoClock) << rate;
+    // Only the current format's rates are taken: the format has not changed.
+    EXPECT_EQ(driver->setSampleRate(2822400.0), ASE_NoClock);
+    ASIOSampleRate rate = 0;
+    driver->getSampleRate(&rate);
+    EXPECT_EQ(rate, 44100.0);
+
+    // DSD mode answers for DSD only, as before.
+    SetFormat(kASIODSDFormat);
+    for (double dsdRate : dsdRates)
+        EXPECT_EQ(driver->canSampleRate(dsdRate), ASE_OK) << dsdRate;
+    EXPECT_EQ(driver->canSampleRate(44100.0), ASE_NoClock);
+    EXPECT_EQ(driver->canSampleRate(96000.0), ASE_NoClock);
 }
 
 TEST_F(ControlSurface, ChannelInfoNamesChannelsAndRefusesOthers) {
@@ -137,13 +197,11 @@ TEST_F(ControlSurface, FutureSelectors) {
     EXPECT_EQ(driver->future(kAsioSetInputMonitor, nullptr), ASE_SUCCESS);
     for (int32_t selector = kAsioTransport; selector <= kAsioGetOutputMeter; ++selector)
         EXPECT_EQ(driver->future(selector, nullptr), ASE_NotPresent) << selector;
-    for (int32_t selector : {kAsioCanInputMonitor, kAsioCanTimeInfo, kAsioCanTimeCode})
+    for (int32_t selector :
+         {kAsioCanInputMonitor, kAsioCanTimeInfo, kAsioCanTimeCode, kAsioCanReportOverload})
         EXPECT_EQ(driver->future(selector, nullptr), ASE_SUCCESS) << selector;
-    for (int32_t selector : {0, -1, 12, 13, 16, 17, 0x23111960})
+    for (int32_t selector : {0, -1, 12, 13, 16, 17, 0x23111960, 0x24042011, 0x25042013})
         EXPECT_EQ(driver->future(selector, nullptr), ASE_NotPresent) << selector;
-    ASIOIoFormat format{};
-    format.FormatType = 42;
-    EXPECT_EQ(driver->future(kAsioCanDoIoFormat, &format), ASE_SUCCESS);
 }
 
 TEST_F(ControlSurface, NullHostPointersAreRefusedAndChangeNothing) {

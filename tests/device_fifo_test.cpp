@@ -128,6 +128,57 @@ TEST(DeviceFifo, WhileTheBufferIsFullTheNextWriteCannotCompleteBeforeItHasRoom) 
     EXPECT_EQ(fifo.Enter(0, 0, 3, kOneFramePerMs), 3 * kMs);
 }
 
+TEST(DeviceFifo, EachWritesFirstFrameLeavesWhenEverythingBeforeItHasPlayed) {
+    FifoModel fifo(2000);
+    EXPECT_EQ(fifo.LeaveCount(), 0u);
+    fifo.Enter(0, 0, 10, kOneFramePerMs);               // leaves at once
+    fifo.Enter(3 * kMs, 3 * kMs, 10, kOneFramePerMs);   // queued behind the first: 10 ms
+    fifo.Enter(25 * kMs, 25 * kMs, 10, kOneFramePerMs); // after an underrun: when it came
+    fifo.Enter(26 * kMs, 26 * kMs, 0, kOneFramePerMs);  // an empty write behind it: 35 ms
+    ASSERT_EQ(fifo.LeaveCount(), 4u);
+    const int64_t expected[] = {0, 10 * kMs, 25 * kMs, 35 * kMs};
+    for (size_t k = 0; k < 4; ++k)
+        EXPECT_EQ(fifo.LeaveTimes()[k], expected[k]) << k;
+    // A fixed ring: the first writes of a long stream are kept, no more.
+    for (size_t k = 4; k < FifoModel::kKeptLeaveTimes + 10; ++k)
+        fifo.Enter(static_cast<int64_t>(k) * kMs, 0, 1, kOneFramePerMs);
+    EXPECT_EQ(fifo.LeaveCount(), FifoModel::kKeptLeaveTimes);
+    EXPECT_EQ(fifo.LeaveTimes()[1], 10 * kMs);
+}
+
+TEST(DeviceFifo, HoldsTheFramesNotYetPlayedRoundedUp) {
+    FifoModel fifo(2000);
+    EXPECT_EQ(fifo.HeldFrames(0), 0u); // not running
+    fifo.Enter(0, 0, 10, kOneFramePerMs);
+    EXPECT_EQ(fifo.HeldFrames(0), 10u);
+    EXPECT_EQ(fifo.HeldFrames(9500 * kUs), 1u) << "half a frame still to play";
+    EXPECT_EQ(fifo.HeldFrames(10 * kMs), 0u);
+    EXPECT_EQ(fifo.HeldFrames(11 * kMs), 0u);
+    fifo.Reset();
+    EXPECT_EQ(fifo.HeldFrames(0), 0u);
+}
+
+TEST(DeviceFifo, AnUnderrunBelongsToTheDrainWhenTheBufferRanEmptyAfterTheStreamsEnd) {
+    FifoModel fifo(2000);
+    fifo.Enter(0, 0, 10, kOneFramePerMs);
+    // Empty at 10 ms, the stream's end at 12 ms: the write at 15 ms ends the stream's underrun.
+    fifo.StartDrain(12 * kMs);
+    EXPECT_TRUE(fifo.Draining());
+    fifo.Enter(15 * kMs, 15 * kMs, 10, kOneFramePerMs);
+    EXPECT_EQ(fifo.Stats().underrunsStreaming, 1u);
+    // Empty at 25 ms, during the drain.
+    fifo.Enter(30 * kMs, 30 * kMs, 10, kOneFramePerMs);
+    EXPECT_EQ(fifo.Stats().underrunsDrain, 1u);
+    EXPECT_EQ(fifo.Stats().underruns, 2u);
+    // The drain ends with the stream's run.
+    fifo.Reset();
+    EXPECT_FALSE(fifo.Draining());
+    fifo.Enter(100 * kMs, 100 * kMs, 10, kOneFramePerMs);
+    fifo.Enter(200 * kMs, 200 * kMs, 10, kOneFramePerMs);
+    EXPECT_EQ(fifo.Stats().underrunsStreaming, 2u);
+    EXPECT_EQ(fifo.Stats().underrunsDrain, 1u);
+}
+
 TEST(DeviceFifo, HistogramBucketsCoverEveryTimeInOrder) {
     for (int b = 0; b + 1 < StreamStats::kBuckets; ++b) {
         const uint64_t top = StreamStats::BucketTopMicroseconds(b);

@@ -1,5 +1,6 @@
 // The inspector's report: the rates each mode takes, asked through canSampleRate, and the latencies.
 #include "sim/larkspur/device.h"
+#include "sim/registry.h"
 #include "sim/setupapi.h"
 #include "tests/support/host.h"
 #include "tools/lkinfo/report.h"
@@ -15,10 +16,12 @@ using sim::larkspur::Device;
 
 namespace {
 
-std::string Report(IASIO* driver) {
+extern "C" size_t LkDescribeSafetyBuffersSetting(char* out, size_t size);
+
+std::string Report(IASIO* driver, const std::string& safetySource = {}) {
     std::FILE* file = std::tmpfile();
     EXPECT_NE(file, nullptr);
-    lkinfo::PrintReport(driver, file);
+    lkinfo::PrintReport(driver, file, {}, {}, safetySource);
     std::rewind(file);
     std::string text;
     char chunk[512];
@@ -72,6 +75,33 @@ TEST_F(LkinfoReport, ListsTheRatesTheDeviceTakesInEachMode) {
     ASIOIoFormat format{};
     driver->future(kAsioGetIoFormat, &format);
     EXPECT_EQ(format.FormatType, kASIOPCMFormat);
+    EXPECT_EQ(driver->Release(), 0u);
+}
+
+TEST_F(LkinfoReport, ShowsTheSafetyBuffersInForceAndTheLatencyTheyAdd) {
+    sim::ResetRegistry();
+    const uint32_t two = 2;
+    const auto* bytes = reinterpret_cast<const BYTE*>(&two);
+    sim::RegistrySetValue(HKEY_CURRENT_USER, u"Software\\Larkspur\\ASIO", u"SafetyBuffers", REG_DWORD,
+                          std::vector<BYTE>(bytes, bytes + sizeof two));
+    auto device = Device::Create(Clock::Stepped);
+    sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter())});
+    IASIO* driver = CreateDriver();
+    ASSERT_NE(driver, nullptr);
+    char source[256];
+    LkDescribeSafetyBuffersSetting(source, sizeof source);
+    const std::string text = Report(driver, source);
+    sim::ResetRegistry();
+
+    EXPECT_EQ(LineAfter(text, "", "Safety buffers"),
+              "Safety buffers   2, set by SafetyBuffers in HKEY_CURRENT_USER\\Software\\Larkspur\\ASIO");
+    // One buffer in flight and two queued before it; the stepped device holds nothing of its own.
+    EXPECT_EQ(LineAfter(text, "PCM mode", "  latencies"),
+              "  latencies        input 1024, output 3072 samples at 44100 Hz");
+    EXPECT_EQ(LineAfter(text, "PCM mode", "  output latency"),
+              "  output latency   69.66 ms: one buffer + 2048 samples held");
+    EXPECT_EQ(LineAfter(text, "DSD mode", "  latencies"),
+              "  latencies        input 32768, output 98304 samples at 2822400 Hz");
     EXPECT_EQ(driver->Release(), 0u);
 }
 

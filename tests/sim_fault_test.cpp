@@ -3,9 +3,12 @@
 #include "sim/kernel_objects.h"
 #include "sim/larkspur/device.h"
 #include "sim/library.h"
+#include "sim/setupapi.h"
+#include "tests/support/device_pin.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -42,74 +45,29 @@ TEST(SimFault, ParsesKindAtMilliseconds) {
     EXPECT_FALSE(sim::larkspur::ParseFault(nullptr, nullptr));
 }
 
+TEST(SimFault, ParsesAReplugOnlyAfterAnUnplugAndLaterThanIt) {
+    Fault fault;
+    ASSERT_TRUE(sim::larkspur::ParseFault("unplug@100,replug@400", &fault));
+    EXPECT_EQ(fault.kind, FaultKind::Unplug);
+    EXPECT_EQ(fault.delayMs, 100u);
+    EXPECT_EQ(fault.replugDelayMs, 400u);
+    ASSERT_TRUE(sim::larkspur::ParseFault("unplug@0,replug@1", &fault));
+    EXPECT_EQ(fault.replugDelayMs, 1u);
+    ASSERT_TRUE(sim::larkspur::ParseFault("unplug@250", &fault));
+    EXPECT_EQ(fault.replugDelayMs, 0u) << "no replug";
+    for (const char* bad :
+         {"unplug@100,replug@100", "unplug@100,replug@50", "stall@5,replug@9", "unplug@5,", "unplug@5,replug",
+          "unplug@5,replug@", "unplug@5,replug@9,replug@10", "unplug@5,plug@9", "replug@5",
+          "unplug@5,replug@9x", "unplug@5 ,replug@9", "unplug@5,replug@99999999999"}) {
+        Fault kept{FaultKind::Stall, 9, 0};
+        EXPECT_FALSE(sim::larkspur::ParseFault(bad, &kept)) << bad;
+        EXPECT_EQ(kept.kind, FaultKind::Stall) << bad;
+        EXPECT_EQ(kept.delayMs, 9u) << bad;
+    }
+}
+
 // A created render pin of a stepped device, driven by hand.
-class FaultyPin : public ::testing::Test {
-protected:
-    struct Write {
-        KSSTREAM_HEADER header{};
-        OVERLAPPED overlapped{};
-        BYTE data[64] = {1, 2, 3};
-        Write() {
-            header.Size = sizeof header;
-            header.FrameExtent = header.DataUsed = sizeof data;
-            header.Data = data;
-            overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        }
-        ~Write() { CloseHandle(overlapped.hEvent); }
-        DWORD Send(HANDLE pin) {
-            DWORD count = 0;
-            return DeviceIoControl(pin, IOCTL_KS_WRITE_STREAM, nullptr, 0, &header, sizeof header, &count,
-                                   &overlapped)
-                       ? ERROR_SUCCESS
-                       : GetLastError();
-        }
-        bool Done() { return WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0; }
-    };
-
-    void SetUp() override {
-        device = Device::Create(Clock::Stepped);
-        filter = device->OpenFilterHandle();
-        ASSERT_EQ(CreatePin(&pin), static_cast<DWORD>(ERROR_SUCCESS));
-        ASSERT_EQ(State(KSSTATE_RUN), static_cast<DWORD>(ERROR_SUCCESS));
-    }
-    void TearDown() override {
-        if (pin)
-            CloseHandle(pin);
-        CloseHandle(filter);
-    }
-
-    DWORD CreatePin(HANDLE* created) {
-        struct {
-            KSPIN_CONNECT connect{};
-            KSDATAFORMAT format{};
-            WAVEFORMATEXTENSIBLE wave{};
-        } c;
-        c.connect.Interface.Set = KSINTERFACESETID_Standard;
-        c.connect.Medium.Set = KSMEDIUMSETID_Standard;
-        c.format.FormatSize = sizeof c.format + sizeof c.wave;
-        c.format.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-        c.format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-        c.format.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-        c.wave.Format = {WAVE_FORMAT_EXTENSIBLE, 2, 44100, 352800, 8, 32, 22};
-        c.wave.Samples.wValidBitsPerSample = 32;
-        c.wave.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-        return sim::KsCreatePin(filter, &c.connect, GENERIC_READ | GENERIC_WRITE, created);
-    }
-    // A property request; overlapped when `overlapped` is given.
-    DWORD Property(HANDLE target, ULONG flags, void* value, DWORD size, OVERLAPPED* overlapped = nullptr) {
-        KSPROPERTY property{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, flags};
-        DWORD count = 0;
-        return DeviceIoControl(target, IOCTL_KS_PROPERTY, &property, sizeof property, value, size, &count,
-                               overlapped)
-                   ? ERROR_SUCCESS
-                   : GetLastError();
-    }
-    DWORD State(KSSTATE state) { return Property(pin, KSPROPERTY_TYPE_SET, &state, sizeof state); }
-
-    std::shared_ptr<Device> device;
-    HANDLE filter = nullptr;
-    HANDLE pin = nullptr;
-};
+class FaultyPin : public testing_support::DevicePinTest {};
 
 TEST_F(FaultyPin, NothingStrikesBeforeItsTime) {
     device->SetFault({FaultKind::Unplug, 600000});
@@ -167,7 +125,7 @@ TEST_F(FaultyPin, RefuseLetsTheWriteInFlightPlayAndRefusesTheNext) {
     device->SetFault({FaultKind::Refuse, 0});
     EXPECT_EQ(device->CompleteWrites(1), 1u);
     EXPECT_EQ(inFlight.overlapped.Internal, 0u);
-    EXPECT_EQ(device->Audio().size(), sizeof inFlight.data);
+    EXPECT_EQ(device->Audio().size(), inFlight.data.size());
     Write next;
     EXPECT_EQ(next.Send(pin), sim::larkspur::kErrorGenFailure);
 }
@@ -233,6 +191,126 @@ TEST_F(FaultyPin, TheRealTimeClockStrikesAtTheFaultsTime) {
     ASSERT_EQ(WaitForSingleObject(write.overlapped.hEvent, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_NE(write.overlapped.Internal, 0u);
     EXPECT_TRUE(device->Unplugged());
+}
+
+// The device comes back: listed again under the same path and ID, a new pin streams, the lost one
+// stays dead.
+class Replug : public FaultyPin {
+protected:
+    void SetUp() override {
+        FaultyPin::SetUp();
+        sim::SetDeviceInterfaces({sim::LarkspurInterface(device->OpenFilter(), 7)});
+        path = sim::GetDeviceInterfaces()[0].devicePath;
+    }
+    void TearDown() override {
+        // Not the default machine: that would create the default device before its test below.
+        sim::AttachNoDevice();
+        FaultyPin::TearDown();
+    }
+    // The instance IDs SetupAPI lists among the present audio interfaces.
+    static std::vector<std::u16string> Listed() {
+        std::vector<std::u16string> ids;
+        HDEVINFO set =
+            SetupDiGetClassDevsW(&KSCATEGORY_AUDIO, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        SP_DEVICE_INTERFACE_DATA data{};
+        data.cbSize = sizeof data;
+        for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &KSCATEGORY_AUDIO, i, &data); ++i) {
+            SP_DEVINFO_DATA info{};
+            info.cbSize = sizeof info;
+            SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, nullptr, &info);
+            WCHAR id[128] = {};
+            EXPECT_TRUE(SetupDiGetDeviceInstanceIdW(set, &info, id, 128, nullptr));
+            ids.push_back(reinterpret_cast<const char16_t*>(id));
+        }
+        SetupDiDestroyDeviceInfoList(set);
+        return ids;
+    }
+    // Opens the filter by its path: the handle, or null with the error in *error.
+    HANDLE OpenPath(DWORD* error) {
+        HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+        *error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+    }
+    // Strikes the unplug with a write in flight, as a stream meets it.
+    void StrikeUnplug(Fault fault) {
+        Write inFlight;
+        ASSERT_EQ(inFlight.Send(pin), static_cast<DWORD>(ERROR_IO_PENDING));
+        device->SetFault(fault);
+        EXPECT_EQ(device->CompleteWrites(1), 1u);
+        EXPECT_NE(inFlight.overlapped.Internal, 0u);
+        ASSERT_TRUE(device->Unplugged());
+    }
+    // A new pin on a filter opened by path plays a write.
+    void StreamsOnANewPin() {
+        DWORD error = 0;
+        HANDLE opened = OpenPath(&error);
+        ASSERT_NE(opened, nullptr) << error;
+        std::swap(opened, filter);
+        ASSERT_EQ(CreatePin(&pin), static_cast<DWORD>(ERROR_SUCCESS));
+        ASSERT_EQ(State(KSSTATE_RUN), static_cast<DWORD>(ERROR_SUCCESS));
+        Write write(8, 0x5A);
+        ASSERT_EQ(write.Send(pin), static_cast<DWORD>(ERROR_IO_PENDING));
+        EXPECT_EQ(device->CompleteWrites(1), 1u);
+        EXPECT_EQ(write.overlapped.Internal, 0u);
+        EXPECT_EQ(device->Audio(), write.data);
+        CloseHandle(opened);
+    }
+
+    std::u16string path;
+};
+
+TEST_F(Replug, TheDeviceComesBackOnCueWithNoPinLeft) {
+    const std::vector<std::u16string> before = Listed();
+    ASSERT_EQ(before.size(), 1u);
+    StrikeUnplug({FaultKind::Unplug, 0, 300});
+    // Gone: not listed, its path does not open; the driver closes its pin at once.
+    CloseHandle(pin);
+    pin = nullptr;
+    EXPECT_TRUE(Listed().empty());
+    DWORD error = 0;
+    EXPECT_EQ(OpenPath(&error), nullptr);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    HANDLE refused = nullptr;
+    EXPECT_EQ(CreatePin(&refused), sim::larkspur::kErrorDeviceNotConnected);
+
+    // Polled as a watcher would: back after its time with the same ID, and the unplug does not strike
+    // the new pin.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Listed().empty() && std::chrono::steady_clock::now() < deadline)
+        Sleep(5);
+    EXPECT_EQ(Listed(), before);
+    EXPECT_FALSE(device->Unplugged());
+    StreamsOnANewPin();
+    Sleep(350);
+    Write later;
+    EXPECT_EQ(later.Send(pin), static_cast<DWORD>(ERROR_IO_PENDING));
+}
+
+TEST_F(Replug, TheLostPinStaysDeadUntilClosed) {
+    StrikeUnplug({FaultKind::Unplug, 0});
+    EXPECT_TRUE(Listed().empty());
+    // Clearing the fault plugs it back in, listed again; the pin made before stays dead.
+    device->SetFault({});
+    EXPECT_EQ(Listed().size(), 1u);
+    Write late;
+    EXPECT_EQ(late.Send(pin), sim::larkspur::kErrorDeviceNotConnected);
+    ULONG state = 0;
+    EXPECT_EQ(Property(pin, KSPROPERTY_TYPE_GET, &state, sizeof state),
+              sim::larkspur::kErrorDeviceNotConnected);
+    CloseHandle(pin);
+    pin = nullptr;
+    StreamsOnANewPin();
+}
+
+TEST_F(Replug, APulledCableGoesWithoutARunningPinAndComesBack) {
+    CloseHandle(pin);
+    pin = nullptr;
+    device->Unplug();
+    EXPECT_TRUE(Listed().empty());
+    device->Replug();
+    EXPECT_EQ(Listed().size(), 1u);
+    StreamsOnANewPin();
 }
 
 // Last: the default device is created here, after the setting is made, as in a host's process.

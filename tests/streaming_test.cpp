@@ -53,6 +53,7 @@ protected:
         ASIOIoFormat format{};
         driver->future(kAsioGetIoFormat, &format);
         host.frames = format.FormatType == kASIODSDFormat ? preferred / 32 : preferred;
+        host.FillFirstHalf();
     }
 
     void Pump(int switches) { PumpSwitches(*device, host, switches); }
@@ -241,18 +242,17 @@ TEST_F(Streaming, SamplePositionBeforeDuringAndAfterAStream) {
     const int first = host.switches.load();
     CreateOutputs(2, 32 * kFrames);
     ASSERT_EQ(driver->start(), ASE_OK);
-    ASSERT_TRUE(host.WaitForSwitches(first + 3)); // the priming switches, before any completion
+    ASSERT_TRUE(host.WaitForSwitches(first + 1)); // the one switch before any completion
+    ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
+    EXPECT_EQ(position.lo, 0u);
+    Pump(first + 3);
     ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
     EXPECT_EQ(position.lo, 2u * 32 * kFrames);
 }
 
-TEST_F(Streaming, StartRefusesWithoutOutputsOrFilterOrUsableRate) {
-    ASSERT_EQ(driver->start(), ASE_NotPresent); // no createBuffers: nothing said
-    EXPECT_EQ(DriverError(driver), "");
-
-    CreateOutputs(0, kFrames, 2); // inputs only
-    EXPECT_EQ(driver->start(), ASE_NotPresent);
-    EXPECT_EQ(DriverError(driver), "ASIO Larkspur No pins available for rendering");
+TEST_F(Streaming, StartRefusesWithoutBuffersOrFilterOrUsableRate) {
+    ASSERT_EQ(driver->start(), ASE_NotPresent); // no createBuffers
+    EXPECT_EQ(DriverError(driver), "The Larkspur cannot start: the host created no buffers");
 
     // Rates no pin takes never reach start; a DSD stream left at a PCM rate does, and finds no pin.
     for (double rate : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
@@ -333,37 +333,97 @@ TEST_F(Streaming, StopStopsCallbacksAndRestartsCleanly) {
     EXPECT_EQ(driver->stop(), ASE_OK);
 }
 
-TEST_F(Streaming, ADeviceThatStopsCompletingEndsTheStream) {
+// The host's positions of every switch so far, in samples per channel.
+std::vector<uint64_t> Positions(StreamHost& host) {
+    std::lock_guard lock(host.mutex);
+    std::vector<uint64_t> positions;
+    for (const ASIOSamples& p : host.positions)
+        positions.push_back((uint64_t{p.hi} << 32) | p.lo);
+    return positions;
+}
+
+TEST_F(Streaming, AnInputOnlyStreamRunsAndPlaysSilence) {
+    CreateOutputs(0, kFrames, 2);
+    host.askPosition = driver;
+    ASSERT_EQ(driver->start(), ASE_OK);
+    Pump(8);
+    EXPECT_EQ(device->OpenPins(), 1u);
+    StopWithDrain();
+    // The device played the mode's silence, from the first write on, as for any stream.
+    const auto packets = Packets(kFrames);
+    ASSERT_GE(packets.size(), 8u);
+    for (const auto& packet : packets)
+        EXPECT_EQ(packet, std::vector<uint32_t>(kFrames * 2, 0u));
+    const auto positions = Positions(host);
+    for (size_t k = 0; k < positions.size(); ++k)
+        EXPECT_EQ(positions[k], k * kFrames) << k;
+    // The Larkspur has no capture path: the host reads silence.
+    ASIOBufferInfo inputs[2] = {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}};
+    ASSERT_EQ(driver->disposeBuffers(), ASE_OK);
+    ASSERT_EQ(driver->createBuffers(inputs, 2, kFrames, &host.callbacks), ASE_OK);
+    for (const ASIOBufferInfo& info : inputs)
+        for (int half = 0; half < 2; ++half)
+            for (int32_t j = 0; j < kFrames; ++j)
+                ASSERT_EQ(static_cast<const int32_t*>(info.buffers[half])[j], 0);
+}
+
+// After the device is lost the host is called at the stream's pace from the driver's own clock, with
+// positions one buffer apart, until it stops; it hears one reset request and why.
+void ExpectOwnClock(IASIO* driver, StreamHost& host, sim::larkspur::Device& device, int switchesAtLoss) {
+    ASSERT_TRUE(WaitUntil([&] { return host.resetRequests.load() == 1; }, 10000));
+    EXPECT_EQ(host.switchesAtReset.load(), switchesAtLoss);
+    ASSERT_TRUE(host.WaitForSwitches(switchesAtLoss + 30));
+    EXPECT_EQ(device.OpenPins(), 0u);
+    EXPECT_EQ(sim::RunningThreads(), 2); // the render thread and the watch for the device's return
+    const auto positions = Positions(host);
+    for (size_t k = 0; k < positions.size(); ++k)
+        ASSERT_EQ(positions[k], k * kFrames) << k;
+    const auto indices = host.Indices();
+    for (size_t k = 0; k < indices.size(); ++k)
+        ASSERT_EQ(indices[k], static_cast<int32_t>(k % 2)) << k;
+    // A running stream: start changes nothing; another object is still refused.
+    EXPECT_EQ(driver->start(), ASE_OK);
+    IASIO* other = CreateBoundDriver(device.shared_from_this());
+    ASSERT_NE(other, nullptr);
+    StreamHost otherHost;
+    ASSERT_EQ(otherHost.CreateStereo(other, kFrames, kFrames), ASE_OK);
+    EXPECT_EQ(other->start(), ASE_NotPresent);
+    other->Release();
+    // stop returns promptly and the clock stops with it; a new start opens a new pin.
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    EXPECT_EQ(sim::RunningThreads(), 0);
+    const int stopped = host.switches.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(host.switches.load(), stopped);
+    EXPECT_EQ(host.resetRequests.load(), 1);
+}
+
+TEST_F(Streaming, ADeviceThatStopsCompletingLeavesTheHostOnItsOwnClock) {
     CreateOutputs(2, kFrames);
+    host.askPosition = driver;
     ASSERT_EQ(driver->start(), ASE_OK);
     Pump(4);
-    // No more completions: the thread gives up after its wait limit, tells the host once and exits
-    // without sending anything more to a device that does not answer.
-    ASSERT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }, 10000));
-    EXPECT_EQ(host.switches.load(), 4);
-    EXPECT_EQ(host.resetRequests.load(), 1);
-    EXPECT_EQ(host.switchesAtReset.load(), 4);
-    EXPECT_EQ(device->OpenPins(), 0u);
+    // No more completions: after its wait limit the thread closes the pin, sending nothing more to a
+    // device that does not answer, and goes on calling the host.
+    ExpectOwnClock(driver, host, *device, 4);
     EXPECT_EQ(device->ModeCodes(), (std::vector<ULONG>{DEVICE_MODE_PCM}));
     EXPECT_EQ(DriverError(driver), "The Larkspur stopped taking audio");
-    // The ended stream does not block a new one.
     ASSERT_EQ(driver->start(), ASE_OK);
     EXPECT_EQ(device->OpenPins(), 1u);
 }
 
-TEST_F(Streaming, AWriteRefusedAtOnceEndsTheStream) {
+TEST_F(Streaming, AWriteRefusedAtOnceLeavesTheHostOnItsOwnClock) {
     CreateOutputs(2, kFrames);
+    host.askPosition = driver;
     ASSERT_EQ(driver->start(), ASE_OK);
-    ASSERT_TRUE(device->WaitForPendingWrites(1, 5000));
-    ASSERT_TRUE(host.WaitForSwitches(3));
+    Pump(3);
     // From now on the device refuses every request; the next resubmission fails at once.
     sim::FailNext(sim::Call::DeviceIoControl, ERROR_GEN_FAILURE, 1000000);
     device->CompleteWrites(1);
-    ASSERT_TRUE(WaitUntil([] { return sim::RunningThreads() == 0; }, 3000));
+    ExpectOwnClock(driver, host, *device, 3);
     sim::ClearFailures();
-    // The half packed for the refused write is not handed out again: no switch after the failure.
-    EXPECT_EQ(host.switches.load(), 3);
-    EXPECT_EQ(host.resetRequests.load(), 1);
     EXPECT_EQ(DriverError(driver), "The Larkspur stopped taking audio");
 }
 

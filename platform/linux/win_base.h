@@ -195,6 +195,25 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, L
                            LPVOID parameter, DWORD flags, LPDWORD threadId);
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 void WINAPI Sleep(DWORD milliseconds);
+
+union LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+};
+using PTIMERAPCROUTINE = void(WINAPI*)(LPVOID argument, DWORD timerLow, DWORD timerHigh);
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002u
+#define TIMER_ALL_ACCESS 0x001F0003u
+HANDLE WINAPI CreateWaitableTimerW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, LPCWSTR name);
+HANDLE WINAPI CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags,
+                                     DWORD access);
+BOOL WINAPI SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
+                             PTIMERAPCROUTINE routine, LPVOID argument, BOOL resume);
+BOOL WINAPI CancelWaitableTimer(HANDLE timer);
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* count);
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 HMODULE WINAPI GetModuleHandleW(LPCWSTR name);
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size);
 void WINAPI OutputDebugStringW(LPCWSTR text);

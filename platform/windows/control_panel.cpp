@@ -40,8 +40,18 @@ void SetText(HWND dialog, int id, const char* text) {
     SetDlgItemTextA(dialog, id, text);
 }
 
+constexpr const char* kSafetyChoices[] = {"none (lowest latency)", "1", "2"};
+static_assert(sizeof kSafetyChoices / sizeof kSafetyChoices[0] == ControlPanelFacts::kMaxSafetyChoice + 1);
+// Refreshes the drop-out count while the panel is open.
+constexpr UINT_PTR kDropOutTimer = 1;
+constexpr UINT kDropOutRefreshMs = 1000;
+
+int Selected(HWND dialog, int id) {
+    return static_cast<int>(SendDlgItemMessageW(dialog, id, CB_GETCURSEL, 0, 0));
+}
+
 void ShowLatency(HWND dialog) {
-    const LRESULT index = SendDlgItemMessageW(dialog, IDC_PANEL_BUFFER_SIZE, CB_GETCURSEL, 0, 0);
+    const int index = Selected(dialog, IDC_PANEL_BUFFER_SIZE);
     char text[96] = "";
     if (index >= 0 && index < g_facts.choiceCount) {
         if (g_facts.choiceMilliseconds[index] > 0)
@@ -51,6 +61,24 @@ void ShowLatency(HWND dialog) {
             std::snprintf(text, sizeof text, "unknown at this sample rate");
     }
     SetText(dialog, IDC_PANEL_LATENCY, text);
+
+    // What a host would be told with both choices as they stand.
+    const int safety = Selected(dialog, IDC_PANEL_SAFETY);
+    text[0] = '\0';
+    if (safety >= 0 && safety <= ControlPanelFacts::kMaxSafetyChoice) {
+        if (const double ms = PanelOutputMilliseconds(g_facts, index, safety); ms > 0)
+            std::snprintf(text, sizeof text, "%.2f ms at %.0f Hz", ms, g_facts.sampleRate);
+        else if (index >= 0)
+            std::snprintf(text, sizeof text, "unknown at this sample rate");
+    }
+    SetText(dialog, IDC_PANEL_OUTPUT_LATENCY, text);
+}
+
+void ShowDropOuts(HWND dialog) {
+    char text[64];
+    std::snprintf(text, sizeof text, "Drop-outs in this stream: %lu",
+                  static_cast<unsigned long>(g_facts.overloads));
+    SetText(dialog, IDC_PANEL_DROPOUTS, text);
 }
 
 void ShowFacts(HWND dialog) {
@@ -78,7 +106,24 @@ void ShowFacts(HWND dialog) {
             selected = i;
     }
     SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(selected), 0);
+
+    HWND safety = GetDlgItem(dialog, IDC_PANEL_SAFETY);
+    SendMessageW(safety, CB_RESETCONTENT, 0, 0);
+    for (const char* choice : kSafetyChoices)
+        SendMessageA(safety, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice));
+    SendMessageW(safety, CB_SETCURSEL, static_cast<WPARAM>(g_facts.settingSafety), 0);
     ShowLatency(dialog);
+    ShowDropOuts(dialog);
+}
+
+void RefreshDropOuts(HWND dialog) {
+    ControlPanelModel* model = CurrentModel();
+    if (!model)
+        return;
+    ControlPanelFacts now;
+    model->GetPanelFacts(&now);
+    g_facts.overloads = now.overloads;
+    ShowDropOuts(dialog);
 }
 
 void Forget(HWND dialog) {
@@ -91,15 +136,17 @@ void Forget(HWND dialog) {
 }
 
 void Apply(HWND dialog) {
-    const LRESULT index = SendDlgItemMessageW(dialog, IDC_PANEL_BUFFER_SIZE, CB_GETCURSEL, 0, 0);
+    const int index = Selected(dialog, IDC_PANEL_BUFFER_SIZE);
+    const int safety = Selected(dialog, IDC_PANEL_SAFETY);
     ControlPanelModel* model = CurrentModel();
-    if (model && index >= 0 && index < g_facts.choiceCount) {
+    if (model && index >= 0 && index < g_facts.choiceCount && safety >= 0 &&
+        safety <= ControlPanelFacts::kMaxSafetyChoice) {
         // The host may release the driver, and with it close this window, inside the call.
-        const LONG status = model->ApplyPanelBufferSize(g_facts.choices[index]);
+        const LONG status = model->ApplyPanelSettings(g_facts.choices[index], safety);
         if (status != ERROR_SUCCESS) {
             if (IsWindow(dialog)) {
                 char text[96];
-                std::snprintf(text, sizeof text, "The buffer size could not be stored (error %ld).",
+                std::snprintf(text, sizeof text, "The settings could not be stored (error %ld).",
                               static_cast<long>(status));
                 SetText(dialog, IDC_PANEL_STATUS, text);
             }
@@ -117,6 +164,11 @@ INT_PTR CALLBACK PanelProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG:
         ShowFacts(dialog);
+        SetTimer(dialog, kDropOutTimer, kDropOutRefreshMs, nullptr);
+        return TRUE;
+    case WM_TIMER:
+        if (wParam == kDropOutTimer)
+            RefreshDropOuts(dialog);
         return TRUE;
     case kRefreshMessage:
         ShowFacts(dialog);
@@ -127,6 +179,7 @@ INT_PTR CALLBACK PanelProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDC_PANEL_BUFFER_SIZE:
+        case IDC_PANEL_SAFETY:
             if (HIWORD(wParam) == CBN_SELCHANGE)
                 ShowLatency(dialog);
             return TRUE;
@@ -142,6 +195,7 @@ INT_PTR CALLBACK PanelProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
         DestroyWindow(dialog);
         return TRUE;
     case WM_DESTROY:
+        KillTimer(dialog, kDropOutTimer);
         Forget(dialog);
         return TRUE;
     }

@@ -56,15 +56,80 @@ void Device::SetPendingProperties(bool pending) {
 }
 
 void Device::SetFault(Fault fault) {
-    m_faultDelayMs.store(fault.delayMs);
-    m_faultKind.store(static_cast<int>(fault.kind));
-    m_unplugged.store(false);
+    {
+        std::lock_guard lock(m_faultMutex);
+        m_faultDelayMs.store(fault.delayMs);
+        m_replugDelayMs.store(fault.kind == FaultKind::Unplug ? fault.replugDelayMs : 0);
+        m_faultKind.store(static_cast<int>(fault.kind));
+        m_unplugged.store(false);
+        m_replugAt.reset();
+    }
     m_faultHung.store(false);
     m_hung.store(false);
 }
 
 Fault Device::CurrentFault() const {
-    return {static_cast<FaultKind>(m_faultKind.load()), m_faultDelayMs.load()};
+    return {static_cast<FaultKind>(m_faultKind.load()), m_faultDelayMs.load(), m_replugDelayMs.load()};
+}
+
+void Device::UpdateUnplugLocked(std::chrono::steady_clock::time_point now) const {
+    if (!m_unplugged.load() && m_faultKind.load() == static_cast<int>(FaultKind::Unplug) && m_runSince &&
+        now >= *m_runSince + std::chrono::milliseconds(m_faultDelayMs.load())) {
+        m_unplugged.store(true);
+        ++m_unplugs;
+        if (const unsigned replug = m_replugDelayMs.load())
+            m_replugAt = *m_runSince + std::chrono::milliseconds(replug);
+    }
+    if (m_unplugged.load() && m_replugAt && now >= *m_replugAt) {
+        // Back for good: the unplug is spent, so the new pin's start does not strike again.
+        m_unplugged.store(false);
+        m_faultKind.store(static_cast<int>(FaultKind::None));
+        m_replugAt.reset();
+    }
+}
+
+bool Device::Unplugged() const {
+    if (!m_unplugged.load() && m_faultKind.load() != static_cast<int>(FaultKind::Unplug))
+        return false;
+    std::lock_guard lock(m_faultMutex);
+    UpdateUnplugLocked(std::chrono::steady_clock::now());
+    return m_unplugged.load();
+}
+
+void Device::Unplug() {
+    std::lock_guard lock(m_faultMutex);
+    if (!m_unplugged.exchange(true))
+        ++m_unplugs;
+    m_replugAt.reset();
+}
+
+void Device::Replug() {
+    std::lock_guard lock(m_faultMutex);
+    m_unplugged.store(false);
+    m_replugAt.reset();
+    if (m_faultKind.load() == static_cast<int>(FaultKind::Unplug))
+        m_faultKind.store(static_cast<int>(FaultKind::None));
+}
+
+unsigned Device::Unplugs() const {
+    Unplugged(); // counts an unplug whose time has come
+    return m_unplugs.load();
+}
+
+void Device::RunStarted(const void* pin, std::chrono::steady_clock::time_point at) {
+    std::lock_guard lock(m_faultMutex);
+    UpdateUnplugLocked(at);
+    m_runningPin = pin;
+    m_runSince = at;
+}
+
+void Device::RunStopped(const void* pin) {
+    std::lock_guard lock(m_faultMutex);
+    UpdateUnplugLocked(std::chrono::steady_clock::now());
+    if (m_runningPin == pin) {
+        m_runningPin = nullptr;
+        m_runSince.reset();
+    }
 }
 
 DWORD Device::SizeQueryError() const {
@@ -171,6 +236,13 @@ size_t Device::CompleteWrites(size_t count) {
     return done;
 }
 
+size_t Device::RunDry() {
+    size_t done = 0;
+    for (const auto& pin : LivePins())
+        done += pin->RunDry();
+    return done;
+}
+
 bool Device::WaitForPendingWrites(size_t count, unsigned timeoutMs) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (PendingWrites() < count) {
@@ -253,10 +325,40 @@ StreamStats Device::LatestStreamStats() const {
     return pin->Stats();
 }
 
-void Device::KeepStreamStats(const PinTarget* pin, const StreamStats& stats) {
+void Device::KeepStreamStats(const PinTarget* pin, const StreamStats& stats, size_t mostPending,
+                             const int64_t* leaveTimes, size_t leaveCount) {
     std::lock_guard lock(m_mutex);
-    if (pin == m_latestPinAddress)
-        m_closedStreamStats = stats;
+    if (pin != m_latestPinAddress)
+        return;
+    m_closedStreamStats = stats;
+    m_closedMostPending = mostPending;
+    m_closedLeaveCount = std::min(leaveCount, m_closedLeaveTimes.size());
+    std::copy(leaveTimes, leaveTimes + m_closedLeaveCount, m_closedLeaveTimes.begin());
+}
+
+size_t Device::MostPendingWrites() const {
+    std::shared_ptr<PinTarget> pin;
+    {
+        std::lock_guard lock(m_mutex);
+        pin = m_latestPin.lock();
+        if (!pin)
+            return m_closedMostPending;
+    }
+    return pin->MostPendingWrites();
+}
+
+size_t Device::FirstFrameLeaveTimes(int64_t* out, size_t count) const {
+    std::shared_ptr<PinTarget> pin;
+    {
+        std::lock_guard lock(m_mutex);
+        pin = m_latestPin.lock();
+        if (!pin) {
+            if (out)
+                std::copy_n(m_closedLeaveTimes.begin(), std::min(count, m_closedLeaveCount), out);
+            return m_closedLeaveCount;
+        }
+    }
+    return pin->FirstFrameLeaveTimes(out, count);
 }
 
 size_t Device::OpenPins() const {
@@ -420,6 +522,8 @@ DWORD Device::CreatePin(const KSPIN_CONNECT* connect, ACCESS_MASK access,
         m_latestPin = created;
         m_latestPinAddress = created.get();
         m_closedStreamStats = StreamStats{};
+        m_closedMostPending = 0;
+        m_closedLeaveCount = 0;
     }
     *pin = std::move(created);
     return ERROR_SUCCESS;

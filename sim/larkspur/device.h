@@ -9,7 +9,9 @@
 #include "sim/larkspur/fault.h"
 #include "sim/larkspur/stream_stats.h"
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -114,8 +116,14 @@ public:
 
     // Writes accepted and not yet completed, on all pins.
     size_t PendingWrites() const;
-    // Completes up to `count` pending writes in the order they were sent; returns how many.
+    // Completes up to `count` pending writes in the order they were sent; returns how many. On a
+    // stepped pin a completed write's audio stays in the device until the next write arrives.
     size_t CompleteWrites(size_t count);
+    // A step of the stepped clock in which the device runs dry: every pending write completes at once,
+    // everything held plays out (PlayOffset = WriteOffset), and the next write to arrive with nothing
+    // pending counts one underrun. The state is set before any completion is signalled. Returns the
+    // writes completed; 0 on a real-time pin.
+    size_t RunDry();
     // Polls until at least `count` writes are pending; false after the timeout.
     bool WaitForPendingWrites(size_t count, unsigned timeoutMs) const;
 
@@ -137,10 +145,17 @@ public:
     size_t TakeAudio(void* out, size_t size);
 
     // The fault pins meet from now on (fault.h); Fault{} clears it, and an unplugged or hung device
-    // answers again.
+    // answers again (an unplugged one listed again among the device interfaces). An unplug's clock is
+    // the device's, started when a pin starts running, so that its replug comes with no pin left.
     void SetFault(Fault fault);
     Fault CurrentFault() const;
-    bool Unplugged() const { return m_unplugged.load(); }
+    // Gone now (struck, and not yet come back); a replug that is due takes effect here.
+    bool Unplugged() const;
+    // The cable pulled now, running or not, and plugged back; pins created before an unplug stay dead.
+    void Unplug();
+    void Replug();
+    // How many times the device went; a pin created before the latest is lost for good.
+    unsigned Unplugs() const;
     bool FaultHung() const { return m_faultHung.load(); }
 
     // The device's own buffer under the real-time clock, for pins created from now on (default 2 ms).
@@ -149,6 +164,14 @@ public:
     // Underruns and completion-to-next-write times of the latest pin created (the latest stream), live
     // while it streams and kept after it closed.
     StreamStats LatestStreamStats() const;
+    // The largest number of writes pending at once at the latest pin created, kept after it closed.
+    size_t MostPendingWrites() const;
+    // Real-time clock: the steady-clock time (ns, as NowNanoseconds) at which the first frame of each
+    // write of the latest pin left the device buffer, write k (from the first write while running) at
+    // out[k], for the first kKeptLeaveTimes writes. Copies up to `count`; returns how many are known
+    // (0 under the stepped clock). Kept after the pin closed.
+    static constexpr size_t kKeptLeaveTimes = 8192;
+    size_t FirstFrameLeaveTimes(int64_t* out, size_t count) const;
 
     // Pins created and not yet closed.
     size_t OpenPins() const;
@@ -164,6 +187,11 @@ private:
     DWORD CreatePin(const KSPIN_CONNECT* connect, ACCESS_MASK access, std::shared_ptr<sim::IoTarget>* pin);
     void ReleaseInstance(ULONG pinId);
     void RecordMode(ULONG mode);
+    // The fault clock of an unplug: when a pin (by address) started running, and that it stopped.
+    void RunStarted(const void* pin, std::chrono::steady_clock::time_point at);
+    void RunStopped(const void* pin);
+    // With m_faultMutex held: the unplug strikes or comes back when its time has come.
+    void UpdateUnplugLocked(std::chrono::steady_clock::time_point now) const;
     void RecordState(KSSTATE state);
     void RecordAudio(const void* data, ULONG bytes);
     bool IsDsd() const { return m_dsd.load(); }
@@ -174,7 +202,8 @@ private:
     bool CancelIgnored() const { return m_cancelIgnored.load(); }
 
     std::vector<std::shared_ptr<PinTarget>> LivePins() const;
-    void KeepStreamStats(const PinTarget* pin, const StreamStats& stats);
+    void KeepStreamStats(const PinTarget* pin, const StreamStats& stats, size_t mostPending,
+                         const int64_t* leaveTimes, size_t leaveCount);
 
     mutable std::mutex m_mutex;
     FilterDescriptor m_descriptor;
@@ -206,12 +235,22 @@ private:
     std::atomic<size_t> m_writePackets{0};
     std::atomic<size_t> m_cancelledWrites{0};
     // The fault, readable without the lock from the pins' clocks.
-    std::atomic<int> m_faultKind{static_cast<int>(FaultKind::None)};
+    mutable std::atomic<int> m_faultKind{static_cast<int>(FaultKind::None)};
     std::atomic<unsigned> m_faultDelayMs{0};
-    std::atomic<bool> m_unplugged{false};
+    std::atomic<unsigned> m_replugDelayMs{0};
+    mutable std::atomic<bool> m_unplugged{false};
+    mutable std::atomic<unsigned> m_unplugs{0};
+    // Strikes and replugs; taken under a pin's lock, never the other way round.
+    mutable std::mutex m_faultMutex;
+    const void* m_runningPin = nullptr;
+    std::optional<std::chrono::steady_clock::time_point> m_runSince;
+    mutable std::optional<std::chrono::steady_clock::time_point> m_replugAt;
     std::atomic<bool> m_faultHung{false};
     uint32_t m_fifoMicroseconds = 2000;
     StreamStats m_closedStreamStats; // of the latest pin, once it closed
+    size_t m_closedMostPending = 0;
+    std::array<int64_t, kKeptLeaveTimes> m_closedLeaveTimes{}; // room kept: closing never allocates
+    size_t m_closedLeaveCount = 0;
     std::weak_ptr<PinTarget> m_latestPin;
     const PinTarget* m_latestPinAddress = nullptr;
 };

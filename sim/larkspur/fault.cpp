@@ -3,10 +3,37 @@
 #include "sim/kernel_objects.h"
 #include "sim/larkspur/targets.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 
 namespace sim::larkspur {
+
+namespace {
+
+// "name@MS" exactly, from `text` up to `end`; false for anything else.
+bool ParseTimed(const char* text, const char* end, const char** name, size_t* nameLength, unsigned* ms) {
+    const char* at = std::find(text, end, '@');
+    if (at == end || at + 1 == end || at[1] < '0' || at[1] > '9')
+        return false;
+    unsigned long value = 0;
+    for (const char* c = at + 1; c != end; ++c) {
+        if (*c < '0' || *c > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned long>(*c - '0');
+        if (value > 86400000ul)
+            return false;
+    }
+    *name = text;
+    *nameLength = static_cast<size_t>(at - text);
+    *ms = static_cast<unsigned>(value);
+    return true;
+}
+
+bool Named(const char* name, size_t length, const char* wanted) {
+    return std::strlen(wanted) == length && std::strncmp(name, wanted, length) == 0;
+}
+
+} // namespace
 
 bool ParseFault(const char* text, Fault* fault) {
     if (!text || !fault)
@@ -19,21 +46,27 @@ bool ParseFault(const char* text, Fault* fault) {
                  {"refuse", FaultKind::Refuse},
                  {"hang", FaultKind::Hang},
                  {"fail", FaultKind::Fail}};
-    const char* at = std::strchr(text, '@');
-    if (!at || at[1] < '0' || at[1] > '9')
+    const char* end = text + std::strlen(text);
+    const char* comma = std::find(text, end, ',');
+    const char* name = nullptr;
+    size_t length = 0;
+    Fault parsed;
+    if (!ParseTimed(text, comma, &name, &length, &parsed.delayMs))
         return false;
-    char* end = nullptr;
-    const unsigned long delay = std::strtoul(at + 1, &end, 10);
-    if (*end != '\0' || delay > 86400000ul)
+    for (const auto& entry : kinds)
+        if (Named(name, length, entry.name))
+            parsed.kind = entry.kind;
+    if (parsed.kind == FaultKind::None)
         return false;
-    for (const auto& entry : kinds) {
-        if (std::strlen(entry.name) == static_cast<size_t>(at - text) &&
-            std::strncmp(text, entry.name, at - text) == 0) {
-            *fault = {entry.kind, static_cast<unsigned>(delay)};
-            return true;
-        }
+    if (comma != end) {
+        // Only an unplug comes back, and only after it struck.
+        if (parsed.kind != FaultKind::Unplug ||
+            !ParseTimed(comma + 1, end, &name, &length, &parsed.replugDelayMs) ||
+            !Named(name, length, "replug") || parsed.replugDelayMs <= parsed.delayMs)
+            return false;
     }
-    return false;
+    *fault = parsed;
+    return true;
 }
 
 void HungRequests::Hold(OVERLAPPED* overlapped) {

@@ -6,7 +6,9 @@
 //   hang   - the device answers nothing any more, property requests included: every request pends
 //            until its handle is closed;
 //   fail   - writes complete with an error status.
-// Unplug and hang then hold for the whole device. The default device reads LKSIM_FAULT=kind@MS.
+// Unplug and hang then hold for the whole device. An unplug may come back ("replug") a given time after
+// the same start: the device is then present again and a new pin streams; the lost pin stays dead. The
+// default device reads LKSIM_FAULT=kind@MS or unplug@MS,replug@MS2.
 #pragma once
 
 #include "platform/platform.h"
@@ -23,9 +25,12 @@ enum class FaultKind { None, Unplug, Stall, Refuse, Hang, Fail };
 struct Fault {
     FaultKind kind = FaultKind::None;
     unsigned delayMs = 0;
+    // For an unplug: when the device comes back, counted like delayMs; 0 for never.
+    unsigned replugDelayMs = 0;
 };
 
-// "unplug@250" and the like; false, with `fault` untouched, for anything else.
+// "unplug@250", "unplug@250,replug@900" (replug later than the unplug) and the like; false, with
+// `fault` untouched, for anything else.
 bool ParseFault(const char* text, Fault* fault);
 
 // What requests get from a device that is gone, from a hung device asked synchronously, and what

@@ -59,12 +59,13 @@ int64_t FifoModel::Enter(int64_t at, int64_t written, uint64_t frames, uint64_t 
         m_stats.firstWriteNs = written;
     if (m_lastCompletion >= 0 && written >= m_lastCompletion)
         m_stats.AddGap(static_cast<uint64_t>(written - m_lastCompletion));
+    m_rate = framesPerSecond;
     if (!m_running) {
         m_running = true;
         m_emptyAt = at;
     } else if (at > m_emptyAt) {
         // Played out before this write came: the converter had nothing for the time between.
-        ++m_stats.underruns;
+        m_stats.CountUnderrun(m_drainSince >= 0 && m_emptyAt >= m_drainSince);
         if (m_stats.underruns <= StreamStats::kKeptUnderruns)
             m_stats.kept[m_stats.underruns - 1] = {m_lastCompletion >= 0 ? m_lastDue : m_emptyAt,
                                                    m_lastCompletion >= 0 ? m_lastCompletion : m_emptyAt,
@@ -74,6 +75,9 @@ int64_t FifoModel::Enter(int64_t at, int64_t written, uint64_t frames, uint64_t 
             ++m_stats.underrunsAfterLateCompletion;
         m_emptyAt = at;
     }
+    // Its first frame leaves once everything before it has: when the buffer would have run empty.
+    if (m_stats.writes <= kKeptLeaveTimes)
+        m_leaveTimes[m_stats.writes - 1] = std::max(at, m_emptyAt);
     m_emptyAt += Duration(frames, framesPerSecond);
     // The last frame enters once the buffer has room for it: when what is queued ahead of the buffer's
     // far end drains to its capacity.
@@ -93,6 +97,19 @@ void FifoModel::Completed(int64_t at, int64_t due) {
 void FifoModel::Reset() {
     m_running = false;
     m_lastCompletion = -1;
+    m_drainSince = -1;
+}
+
+void FifoModel::StartDrain(int64_t at) {
+    if (m_drainSince < 0)
+        m_drainSince = at;
+}
+
+uint64_t FifoModel::HeldFrames(int64_t now) const {
+    if (!m_running || m_emptyAt <= now || m_rate == 0)
+        return 0;
+    const auto ns = static_cast<uint64_t>(m_emptyAt - now);
+    return (ns * m_rate + 999999999ull) / 1000000000ull;
 }
 
 } // namespace sim::larkspur

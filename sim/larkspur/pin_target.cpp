@@ -3,14 +3,16 @@
 
 #include "sim/threads.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
 namespace sim::larkspur {
 
 PinTarget::PinTarget(std::shared_ptr<Device> device, ULONG pinId, ULONG samplesPerSec, Clock clock)
-    : m_device(std::move(device)), m_pinId(pinId), m_samplesPerSec(samplesPerSec),
-      m_rawPosition(m_device->Descriptor().rawPosition), m_fifo(m_device->FifoMicroseconds()) {
+    : m_device(std::move(device)), m_pinId(pinId), m_samplesPerSec(samplesPerSec), m_clock(clock),
+      m_createdUnplugs(m_device->Unplugs()), m_rawPosition(m_device->Descriptor().rawPosition),
+      m_fifo(m_device->FifoMicroseconds()) {
     if (clock == Clock::RealTime)
         m_clockThread = std::thread([this] { RunClock(); });
 }
@@ -39,7 +41,12 @@ void PinTarget::Shutdown() {
     m_device->CancelHeld(this, nullptr);
     CancelAll();
     m_held.CancelAll();
-    m_device->KeepStreamStats(this, Stats());
+    m_device->RunStopped(this);
+    {
+        std::lock_guard lock(m_mutex);
+        m_device->KeepStreamStats(this, m_fifo.Stats(), m_mostPending, m_fifo.LeaveTimes(),
+                                  m_fifo.LeaveCount());
+    }
     m_device->ReleaseInstance(m_pinId);
 }
 
@@ -53,7 +60,7 @@ DWORD PinTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* out, 
         return ERROR_IO_PENDING;
     if (code == IOCTL_KS_WRITE_STREAM)
         return Write(out, outSize, overlapped);
-    if (const DWORD gate = GateRequest(m_device->Unplugged(), m_device->FaultHung(), overlapped, m_held);
+    if (const DWORD gate = GateRequest(Gone(), m_device->FaultHung(), overlapped, m_held);
         gate != ERROR_SUCCESS)
         return gate;
     switch (code) {
@@ -65,6 +72,13 @@ DWORD PinTarget::IoControl(DWORD code, const void* in, DWORD inSize, void* out, 
         ULONG mode = 0;
         std::memcpy(&mode, in, sizeof mode);
         m_device->RecordMode(mode);
+        {
+            std::lock_guard lock(m_mutex);
+            if (mode == kModeStreamEnd)
+                m_fifo.StartDrain(NowNanoseconds());
+            else if (mode == kModePcm || mode == kModeDsd)
+                m_fifo.EndDrain();
+        }
         *returned = 0;
         return m_device->Answer(ERROR_SUCCESS, 0, overlapped);
     }
@@ -85,7 +99,7 @@ DWORD PinTarget::Write(void* out, DWORD outSize, OVERLAPPED* overlapped) {
     {
         std::lock_guard lock(m_mutex);
         const FaultKind fault = ActiveFault();
-        if (m_device->Unplugged())
+        if (Gone())
             return kErrorDeviceNotConnected;
         if (fault == FaultKind::Refuse)
             return kErrorGenFailure;
@@ -93,8 +107,16 @@ DWORD PinTarget::Write(void* out, DWORD outSize, OVERLAPPED* overlapped) {
             return kErrorBadCommand;
         if (m_count == m_ring.size())
             return kErrorNoSystemResources;
+        if (m_clock == Clock::Stepped) {
+            // The arrival plays what the device held; at a dry device it comes too late.
+            if (m_dry && m_count == 0)
+                m_fifo.CountUnderrun(m_dryInDrain);
+            m_dry = false;
+            m_playedBytes = m_completedBytes;
+        }
         m_ring[(m_head + m_count) % m_ring.size()] = {header, overlapped, m_nextSequence++, NowNanoseconds()};
         ++m_count;
+        m_mostPending = std::max(m_mostPending, m_count);
         m_writtenBytes += header->DataUsed;
         wakeClock = m_clockWaitsForWrite;
     }
@@ -114,10 +136,35 @@ size_t PinTarget::PendingWrites() const {
     return m_count;
 }
 
+size_t PinTarget::MostPendingWrites() const {
+    std::lock_guard lock(m_mutex);
+    return m_mostPending;
+}
+
+size_t PinTarget::FirstFrameLeaveTimes(int64_t* out, size_t count) const {
+    std::lock_guard lock(m_mutex);
+    const size_t known = m_fifo.LeaveCount();
+    if (out)
+        std::copy_n(m_fifo.LeaveTimes(), std::min(count, known), out);
+    return known;
+}
+
+bool PinTarget::Gone() const {
+    return m_device->Unplugged() || m_device->Unplugs() != m_createdUnplugs;
+}
+
+KSAUDIO_POSITION PinTarget::PositionLocked() const {
+    if (m_clock == Clock::Stepped)
+        return {m_playedBytes, m_writtenBytes};
+    const ULONGLONG held = m_fifo.HeldFrames(NowNanoseconds()) * 8;
+    return {m_enteredBytes - std::min(m_enteredBytes, held), m_writtenBytes};
+}
+
 FaultKind PinTarget::ActiveFault() {
-    const FaultKind fault = m_fault.Active(m_device->CurrentFault(), std::chrono::steady_clock::now());
-    if (fault == FaultKind::Unplug)
-        m_device->m_unplugged.store(true);
+    FaultKind fault = m_fault.Active(m_device->CurrentFault(), std::chrono::steady_clock::now());
+    // An unplug runs on the device's clock, which also brings it back.
+    if (fault == FaultKind::Unplug && !m_device->Unplugged())
+        fault = FaultKind::None;
     else if (fault == FaultKind::Hang) {
         m_device->m_faultHung.store(true);
         m_device->SetHung(true);
@@ -139,12 +186,12 @@ bool PinTarget::CompleteOne() {
         write = m_ring[m_head];
         m_head = (m_head + 1) % m_ring.size();
         --m_count;
-        if (m_device->Unplugged())
+        if (Gone())
             failure = kErrorDeviceNotConnected;
         else if (fault == FaultKind::Fail)
             failure = kErrorGenFailure;
         else
-            m_playedBytes += write.header->DataUsed;
+            m_completedBytes += write.header->DataUsed;
     }
     m_wake.notify_all();
     if (failure != ERROR_SUCCESS) {
@@ -155,6 +202,42 @@ bool PinTarget::CompleteOne() {
     m_device->RecordAudio(write.header->Data, write.header->DataUsed);
     sim::CompleteOverlapped(write.overlapped, ERROR_SUCCESS, sizeof(KSSTREAM_HEADER));
     return true;
+}
+
+size_t PinTarget::RunDry() {
+    if (m_clock != Clock::Stepped || m_device->IsHung())
+        return 0;
+    std::array<PendingWrite, kMaxPendingWrites> done;
+    std::array<DWORD, kMaxPendingWrites> status;
+    size_t count = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        const FaultKind fault = ActiveFault();
+        if (fault == FaultKind::Stall || m_device->FaultHung())
+            return 0;
+        const DWORD failure = Gone()                     ? kErrorDeviceNotConnected
+                              : fault == FaultKind::Fail ? kErrorGenFailure
+                                                         : ERROR_SUCCESS;
+        for (; m_count > 0; ++count) {
+            done[count] = m_ring[m_head];
+            status[count] = failure;
+            m_head = (m_head + 1) % m_ring.size();
+            --m_count;
+            if (failure == ERROR_SUCCESS) {
+                m_completedBytes += done[count].header->DataUsed;
+                m_device->RecordAudio(done[count].header->Data, done[count].header->DataUsed);
+            }
+        }
+        m_playedBytes = m_completedBytes;
+        m_dry = true;
+        m_dryInDrain = m_fifo.Draining();
+    }
+    m_wake.notify_all();
+    // Signalled once the state is set: a host that reads the position at the first sees it played out.
+    for (size_t i = 0; i < count; ++i)
+        sim::CompleteOverlapped(done[i].overlapped, status[i],
+                                status[i] == ERROR_SUCCESS ? sizeof(KSSTREAM_HEADER) : 0);
+    return count;
 }
 
 bool PinTarget::Cancel(OVERLAPPED* overlapped) {
@@ -210,14 +293,19 @@ void PinTarget::CancelAll() {
 void PinTarget::SetStreamState(KSSTATE state) {
     {
         std::lock_guard lock(m_mutex);
-        if (state == KSSTATE_RUN && m_state != KSSTATE_RUN)
-            m_fault.Started(std::chrono::steady_clock::now());
-        else if (state != KSSTATE_RUN)
+        if (state == KSSTATE_RUN && m_state != KSSTATE_RUN) {
+            const auto now = std::chrono::steady_clock::now();
+            m_fault.Started(now);
+            m_device->RunStarted(this, now);
+        } else if (state != KSSTATE_RUN) {
             m_fault.Stopped();
+            m_device->RunStopped(this);
+        }
         m_state = state;
         if (state == KSSTATE_STOP) {
-            m_playedBytes = 0;
-            m_writtenBytes = 0;
+            m_writtenBytes = m_completedBytes = m_playedBytes = m_enteredBytes = 0;
+            m_dry = false;
+            m_fifo.EndDrain();
         }
     }
     m_wake.notify_all();
@@ -258,15 +346,19 @@ DWORD PinTarget::Property(const void* in, DWORD inSize, void* out, DWORD outSize
         return ReplyProperty(*m_device, &state, sizeof state, out, outSize, returned, overlapped);
     }
     if (property.Set == KSPROPSETID_Audio) {
-        if (property.Id != KSPROPERTY_AUDIO_POSITION)
+        if (property.Id != KSPROPERTY_AUDIO_POSITION && property.Id != KSPROPERTY_AUDIO_LATENCY)
             return ERROR_NOT_FOUND;
         if (!(property.Flags & KSPROPERTY_TYPE_GET))
             return ERROR_NOT_SUPPORTED;
+        if (property.Id == KSPROPERTY_AUDIO_LATENCY) {
+            // The device's own buffer, in 100 ns units; the stepped device holds nothing of its own.
+            const KSTIME latency{m_clock == Clock::RealTime ? m_fifo.CapacityNanoseconds() / 100 : 0, 1, 1};
+            return ReplyProperty(*m_device, &latency, sizeof latency, out, outSize, returned, overlapped);
+        }
         KSAUDIO_POSITION position{};
         {
             std::lock_guard lock(m_mutex);
-            position.PlayOffset = m_playedBytes;
-            position.WriteOffset = m_writtenBytes;
+            position = PositionLocked();
         }
         if (m_rawPosition)
             return ReplyProperty(*m_device, m_rawPosition->data(), static_cast<DWORD>(m_rawPosition->size()),
@@ -326,11 +418,12 @@ void PinTarget::RunClock() {
             lastFrames = head.header->DataUsed / 8;
             const int64_t start = entered ? std::max(head.written, previousEntered) : head.written;
             completeAt = m_fifo.Enter(start, head.written, lastFrames, lastRate);
+            m_enteredBytes += head.header->DataUsed;
             entered = true;
             enteredSequence = head.sequence;
         }
         // An unplugged device fails what it holds at once.
-        if (!m_device->Unplugged()) {
+        if (!Gone()) {
             using SteadyClock = std::chrono::steady_clock;
             const auto end = SteadyClock::time_point(std::chrono::nanoseconds(completeAt));
             SteadyClock::time_point wake = end;

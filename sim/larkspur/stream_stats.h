@@ -25,6 +25,10 @@ struct StreamStats {
     uint64_t writes = 0;      // writes the device took while running
     int64_t firstWriteNs = 0; // steady-clock time the first of them was sent
     uint64_t underruns = 0;   // times its buffer ran empty before the next write arrived
+    // Of those, the ones that ran empty while the host streamed, and those after the stream's end (the
+    // driver's stream-end mode code) while the driver drained.
+    uint64_t underrunsStreaming = 0;
+    uint64_t underrunsDrain = 0;
     // Of those, the ones the host's write would have prevented had the device reported the completion
     // before it on time: the simulation's lateness, not the driver's.
     uint64_t underrunsAfterLateCompletion = 0;
@@ -44,6 +48,10 @@ struct StreamStats {
     uint64_t KeptUnderruns() const { return underruns < kKeptUnderruns ? underruns : kKeptUnderruns; }
 
     void AddGap(uint64_t nanoseconds);
+    void CountUnderrun(bool draining) {
+        ++underruns;
+        ++(draining ? underrunsDrain : underrunsStreaming);
+    }
     // The time below which `fraction` (0..1) of the recorded gaps lie, to the histogram's resolution
     // (never above the largest gap); 0 without gaps.
     uint64_t GapPercentileNs(double fraction) const;

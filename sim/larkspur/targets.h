@@ -24,6 +24,8 @@ constexpr DWORD kIoctlVendorSetMode = 0x2F200C;
 constexpr DWORD kModeRequestSize = 264;
 constexpr ULONG kModeDsd = 0x00008000;
 constexpr ULONG kModePcm = 0x00010000;
+// Sent after the host's stop, before the driver's silence writes: the drain begins.
+constexpr ULONG kModeStreamEnd = 0x00008002;
 
 // Answers a property value: a size query (no output buffer) with the size-query error, a short buffer
 // with ERROR_INSUFFICIENT_BUFFER, otherwise copies it, completing at once or as a pending request.
@@ -45,6 +47,8 @@ public:
         m_held.CancelAll();
     }
     bool Cancel(OVERLAPPED* overlapped) override { return m_device->CancelHeld(this, overlapped); }
+    // Whether the device is there to be listed and opened (not unplugged).
+    bool Attached() const { return !m_device->Unplugged(); }
 
 private:
     const std::shared_ptr<Device> m_device;
@@ -77,6 +81,10 @@ public:
     StreamStats Stats() const;
     // Completes the oldest pending write; false when there is none.
     bool CompleteOne();
+    // The stepped clock runs dry (Device::RunDry); returns the writes completed.
+    size_t RunDry();
+    size_t MostPendingWrites() const;
+    size_t FirstFrameLeaveTimes(int64_t* out, size_t count) const;
 
 private:
     struct PendingWrite {
@@ -93,12 +101,17 @@ private:
     void CancelAll();
     void Shutdown();
     void RunClock();
+    // The device is gone, or went since this pin was created (a lost pin stays dead).
+    bool Gone() const;
+    KSAUDIO_POSITION PositionLocked() const;
     // The fault in force now (with m_mutex held); an unplug or a hang then holds for the whole device.
     FaultKind ActiveFault();
 
     const std::shared_ptr<Device> m_device;
     const ULONG m_pinId;
     const ULONG m_samplesPerSec;
+    const Clock m_clock;
+    const unsigned m_createdUnplugs;                      // the device's unplugs when the pin was created
     const std::optional<std::vector<BYTE>> m_rawPosition; // taken when the pin is created
 
     mutable std::mutex m_mutex;
@@ -108,8 +121,15 @@ private:
     size_t m_head = 0;
     size_t m_count = 0;
     uint64_t m_nextSequence = 0;
-    ULONGLONG m_playedBytes = 0;
     ULONGLONG m_writtenBytes = 0;
+    // Stepped clock: completed writes stay held until the next write arrives (or the device runs dry).
+    ULONGLONG m_completedBytes = 0;
+    ULONGLONG m_playedBytes = 0;
+    bool m_dry = false;
+    bool m_dryInDrain = false;
+    // Real-time clock: bytes of the writes that began to enter the buffer; what it holds is still to play.
+    ULONGLONG m_enteredBytes = 0;
+    size_t m_mostPending = 0;
     bool m_quit = false;
     bool m_closed = false;
     PinFault m_fault;

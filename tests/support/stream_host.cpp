@@ -13,14 +13,10 @@ StreamHost* g_host = nullptr;
 
 void Fill(int32_t index) {
     StreamHost& host = *g_host;
-    const int period = host.switches.load();
+    const int switchIndex = host.switches.load();
     if (auto during = host.duringSwitch.load())
-        during(period);
-    for (size_t b = 0; b < host.buffers.size(); ++b) {
-        auto* half = static_cast<int32_t*>(host.buffers[b].buffers[index]);
-        for (int32_t j = 0; j < host.frames; ++j)
-            half[j] = StreamHost::Word(period, static_cast<int>(b), j);
-    }
+        during(switchIndex);
+    host.FillHalf(index, switchIndex + host.firstSwitchPeriod);
     ASIOSamples position{};
     ASIOTimeStamp stamp{};
     IASIO* asked = host.askPosition.load();
@@ -83,8 +79,22 @@ ASIOError StreamHost::CreateStereo(IASIO* driver, int32_t bufferSize, int32_t fr
     if (result == ASE_OK) {
         buffers.assign(infos, infos + 2);
         this->frames = frames;
+        FillFirstHalf();
     }
     return result;
+}
+
+void StreamHost::FillHalf(int32_t index, int period) {
+    for (size_t b = 0; b < buffers.size(); ++b) {
+        auto* half = static_cast<int32_t*>(buffers[b].buffers[index]);
+        for (int32_t j = 0; j < frames; ++j)
+            half[j] = Word(period, static_cast<int>(b), j);
+    }
+}
+
+void StreamHost::FillFirstHalf() {
+    FillHalf(1, 0);
+    firstSwitchPeriod = 1;
 }
 
 bool StreamHost::WaitForSwitches(int count, unsigned timeoutMs) const {

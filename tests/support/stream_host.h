@@ -62,10 +62,18 @@ struct StreamHost {
                                     static_cast<uint32_t>(frame & 0xFFFF));
     }
 
+    // The period whose pattern the first switch writes: 1 once half 1 was filled before start.
+    int firstSwitchPeriod = 0;
+    // Writes period `period`'s pattern into half `index` of every buffer.
+    void FillHalf(int32_t index, int period);
+    // As a host that plays from the first sample: half 1 holds period 0 before start, so the device
+    // receives the periods in order from 0.
+    void FillFirstHalf();
+
     // Polls until at least `count` switches happened; false after `timeoutMs`.
     bool WaitForSwitches(int count, unsigned timeoutMs = 5000) const;
     // createBuffers with output channels 0 and 1 and these callbacks; on success the host fills
-    // `frames` words of each half (the buffer size in PCM, a 32nd of it in DSD).
+    // `frames` words of each half (the buffer size in PCM, a 32nd of it in DSD), half 1 at once.
     ASIOError CreateStereo(IASIO* driver, int32_t bufferSize, int32_t frames);
     std::vector<int32_t> Indices();
 };

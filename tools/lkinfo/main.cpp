@@ -65,9 +65,10 @@ int main(int argc, char** argv) {
         return 3;
     }
     // The simulated device's render pins (when the library carries the simulation), and where the
-    // driver's buffer size comes from.
+    // driver's buffer size and safety buffers come from.
     lkinfo::PrintReport(driver, stdout, LibraryText(library, "LkSimDescribeRenderPins"),
-                        LibraryText(library, "LkDescribeBufferSizeSetting"));
+                        LibraryText(library, "LkDescribeBufferSizeSetting"),
+                        LibraryText(library, "LkDescribeSafetyBuffersSetting"));
     driver->Release();
     return 0;
 }

@@ -56,11 +56,17 @@ void PrintLatencies(IASIO* driver, std::FILE* out) {
     ASIOSampleRate rate = 0;
     driver->getSampleRate(&rate);
     const ASIOError result = driver->getLatencies(&inputLatency, &outputLatency);
-    if (result != ASE_OK)
+    if (result != ASE_OK) {
         std::fprintf(out, "  latencies        %s\n", AsioErrorName(result));
-    else
-        std::fprintf(out, "  latencies        input %d, output %d samples at %.0f Hz\n", inputLatency,
-                     outputLatency, rate);
+        return;
+    }
+    std::fprintf(out, "  latencies        input %d, output %d samples at %.0f Hz\n", inputLatency,
+                 outputLatency, rate);
+    // The output side beyond the half in flight: the safety buffers and the device's own share.
+    ASIOInternalBufferInfo held{};
+    if (driver->future(kAsioGetInternalBufferSamples, &held) == ASE_SUCCESS && rate > 0)
+        std::fprintf(out, "  output latency   %.2f ms: one buffer + %d samples held\n",
+                     1000.0 * outputLatency / rate, held.outputSamples);
 }
 
 void PrintChannels(IASIO* driver, std::FILE* out, const char* mode) {
@@ -99,7 +105,7 @@ void SetFormat(IASIO* driver, ASIOIoFormatType type) {
 } // namespace
 
 ASIOBool PrintReport(IASIO* driver, std::FILE* out, const std::string& renderPins,
-                     const std::string& bufferSizeSource) {
+                     const std::string& bufferSizeSource, const std::string& safetySource) {
     char name[32] = {};
     driver->getDriverName(name);
     std::fprintf(out, "Driver           %s (version %d)\n", name, driver->getDriverVersion());
@@ -133,6 +139,8 @@ ASIOBool PrintReport(IASIO* driver, std::FILE* out, const std::string& renderPin
     driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
     if (!bufferSizeSource.empty())
         std::fprintf(out, "Buffer size      %d samples, %s\n", preferred, bufferSizeSource.c_str());
+    if (!safetySource.empty())
+        std::fprintf(out, "Safety buffers   %s\n", safetySource.c_str());
 
     PrintChannels(driver, out, "PCM");
     PrintRates(driver, out, false);

@@ -2,10 +2,12 @@
 // the installed driver through COM, attaches the Larkspur model to it (so that init finds a device
 // under Wine), and then either
 //   sizes               prints getBufferSize in PCM and in DSD, or
-//   panel SIZE DIR      creates buffers, opens the panel (twice), writes DIR\panel.ready and waits for
+//   panel SIZE DIR [SAFETY]
+//                       creates buffers, opens the panel (twice), writes DIR\panel.ready and waits for
 //                       DIR\panel.go while it runs the panel (so a screenshot can be taken), then picks
-//                       SIZE in the panel's list and presses OK, all by window messages, and prints
-//                       what the panel showed, what the host was told and the sizes afterwards.
+//                       SIZE in the panel's size list and SAFETY (0 to 2, default 2) in its safety
+//                       buffers list and presses OK, all by window messages, and prints what the panel
+//                       showed, what the host was told and the sizes and latencies afterwards.
 // Windows only.
 #include "lkmodel/lkmodel.h"
 #include "platform/asio.h"
@@ -53,6 +55,23 @@ void PrintSizes(IASIO* driver, const char* label) {
     std::printf("%s: min %ld, max %ld, preferred %ld, granularity %ld (%s)\n", label,
                 static_cast<long>(minSize), static_cast<long>(maxSize), static_cast<long>(preferred),
                 static_cast<long>(granularity), AsioErrorName(result));
+}
+
+void PrintLatencies(IASIO* driver, const char* label) {
+    int32_t input = -1, output = -1;
+    const ASIOError result = driver->getLatencies(&input, &output);
+    std::printf("%s: input %ld, output %ld (%s)\n", label, static_cast<long>(input),
+                static_cast<long>(output), AsioErrorName(result));
+}
+
+// The user's SafetyBuffers as the registry holds it, or -1 when there is none.
+long StoredSafety() {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\Larkspur\\ASIO", L"SafetyBuffers", RRF_RT_REG_DWORD,
+                     nullptr, &value, &size) != ERROR_SUCCESS)
+        return -1;
+    return static_cast<long>(value);
 }
 
 void SetFormat(IASIO* driver, ASIOIoFormatType type) {
@@ -117,11 +136,12 @@ bool ShowUntilGo(const std::string& dir) {
     return true;
 }
 
-// Picks the entry of the panel's list that starts with `frames`, as a user's choice would, by messages.
-bool ChooseSize(HWND dialog, int frames) {
-    HWND list = GetDlgItem(dialog, IDC_PANEL_BUFFER_SIZE);
+// Prints the entries of the panel's list `id` and picks the one `matches` takes, as a user's choice
+// would, by messages.
+template <typename Match> bool Choose(HWND dialog, int id, const char* label, Match matches) {
+    HWND list = GetDlgItem(dialog, id);
     const LRESULT count = SendMessageW(list, CB_GETCOUNT, 0, 0);
-    std::printf("panel sizes:");
+    std::printf("%s:", label);
     int found = -1;
     for (LRESULT i = 0; i < count; ++i) {
         char text[64] = {};
@@ -129,19 +149,29 @@ bool ChooseSize(HWND dialog, int frames) {
             continue;
         SendMessageA(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
         std::printf(" [%s]", text);
-        if (std::atoi(text) == frames)
+        if (found < 0 && matches(static_cast<int>(i), text))
             found = static_cast<int>(i);
     }
     std::printf("\n");
     if (found < 0)
         return false;
     SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(found), 0);
-    SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_PANEL_BUFFER_SIZE, CBN_SELCHANGE),
-                 reinterpret_cast<LPARAM>(list));
+    SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
     return true;
 }
 
-int PanelCheck(IASIO* driver, int frames, const std::string& dir) {
+bool ChooseSize(HWND dialog, int frames) {
+    return Choose(dialog, IDC_PANEL_BUFFER_SIZE, "panel sizes",
+                  [frames](int, const char* text) { return std::atoi(text) == frames; });
+}
+
+// The safety list holds none, 1 and 2 in that order.
+bool ChooseSafety(HWND dialog, int safety) {
+    return Choose(dialog, IDC_PANEL_SAFETY, "panel safety buffers",
+                  [safety](int index, const char*) { return index == safety; });
+}
+
+int PanelCheck(IASIO* driver, int frames, int safety, const std::string& dir) {
     std::printf("init: %ld\n", static_cast<long>(driver->init(nullptr)));
     std::printf("setSampleRate 48000: %s\n", AsioErrorName(driver->setSampleRate(48000.0)));
     PrintSizes(driver, "before");
@@ -173,6 +203,10 @@ int PanelCheck(IASIO* driver, int frames, const std::string& dir) {
     std::printf("panel rate: %s\n", ItemText(dialog, IDC_PANEL_RATE).c_str());
     std::printf("panel size: %s\n", ItemText(dialog, IDC_PANEL_BUFFER_SIZE).c_str());
     std::printf("panel latency: %s\n", ItemText(dialog, IDC_PANEL_LATENCY).c_str());
+    std::printf("panel safety label: %s\n", ItemText(dialog, IDC_PANEL_SAFETY_LABEL).c_str());
+    std::printf("panel safety: %s\n", ItemText(dialog, IDC_PANEL_SAFETY).c_str());
+    std::printf("panel output latency: %s\n", ItemText(dialog, IDC_PANEL_OUTPUT_LATENCY).c_str());
+    std::printf("panel drop-outs: %s\n", ItemText(dialog, IDC_PANEL_DROPOUTS).c_str());
 
     if (!ChooseSize(dialog, frames)) {
         std::printf("the panel offers no size %d\n", frames);
@@ -180,15 +214,25 @@ int PanelCheck(IASIO* driver, int frames, const std::string& dir) {
     }
     std::printf("chosen size: %s\n", ItemText(dialog, IDC_PANEL_BUFFER_SIZE).c_str());
     std::printf("chosen latency: %s\n", ItemText(dialog, IDC_PANEL_LATENCY).c_str());
+    if (!ChooseSafety(dialog, safety)) {
+        std::printf("the panel offers no safety choice %d\n", safety);
+        return 1;
+    }
+    std::printf("chosen safety: %s\n", ItemText(dialog, IDC_PANEL_SAFETY).c_str());
+    std::printf("chosen output latency: %s\n", ItemText(dialog, IDC_PANEL_OUTPUT_LATENCY).c_str());
     SendMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
     Pump();
     std::printf("panel open after OK: %d\n", IsWindow(dialog) ? 1 : 0);
     std::printf("reset requests: %d\n", g_resetRequests);
     std::printf("latency messages: %d\n", g_latencyMessages);
 
+    std::printf("safety stored: %ld\n", StoredSafety());
+
     PrintSizes(driver, "with the buffers");
+    PrintLatencies(driver, "latencies with the buffers");
     driver->disposeBuffers();
     PrintSizes(driver, "after the reset");
+    PrintLatencies(driver, "latencies after the reset");
     SetFormat(driver, kASIODSDFormat);
     PrintSizes(driver, "after the reset, dsd");
     return 0;
@@ -200,7 +244,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     const std::string command = argc > 1 ? argv[1] : "";
     if (command != "sizes" && !(command == "panel" && argc > 3)) {
-        std::printf("usage: lkpanelcheck sizes | panel SIZE DIR\n");
+        std::printf("usage: lkpanelcheck sizes | panel SIZE DIR [SAFETY]\n");
         return 2;
     }
     CLSID clsid;
@@ -222,7 +266,7 @@ int main(int argc, char** argv) {
             PrintSizes(driver, "dsd");
             exitCode = 0;
         } else {
-            exitCode = PanelCheck(driver, std::atoi(argv[2]), argv[3]);
+            exitCode = PanelCheck(driver, std::atoi(argv[2]), argc > 4 ? std::atoi(argv[4]) : 2, argv[3]);
         }
         std::printf("release: %lu\n", static_cast<unsigned long>(driver->Release()));
         if (attached == LKMODEL_OK)
