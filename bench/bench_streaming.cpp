@@ -94,32 +94,35 @@ std::atomic<uint64_t> g_overloads{0};
 
 // One line per kept underrun: when it struck, how late the device reported the completion before it,
 // when the buffer ran empty and the write came (from the completion's due time), how long the machine
-// stood still in between, and the overload message that reported it: the first one after the buffer
-// ran empty and before the next underrun did.
+// stood still in between, and whether the buffer was still playing when the completion was reported
+// (the driver reads the position then, before its write). Between them, in time order, the kept
+// kAsioOverload messages the host received.
 std::string Explain(const StreamStats& stats, std::span<const bench::Stall> stalls,
                     std::span<const int64_t> overloads, int64_t startNs, int64_t stopNs) {
     std::string text;
     size_t next = 0;
-    for (uint64_t i = 0; i < stats.KeptUnderruns(); ++i) {
+    char line[260];
+    for (uint64_t i = 0; i <= stats.KeptUnderruns(); ++i) {
+        const bool last = i == stats.KeptUnderruns();
+        for (; next < overloads.size() && (last || overloads[next] < stats.kept[i].emptyNs); ++next) {
+            std::snprintf(line, sizeof line, "  overload message at %.3f s\n",
+                          static_cast<double>(overloads[next] - startNs) / 1e9);
+            text += line;
+        }
+        if (last)
+            break;
         const sim::larkspur::Underrun& u = stats.kept[i];
         const int64_t stood = bench::StoodStillNs(u, stalls);
-        const int64_t until = i + 1 < stats.KeptUnderruns() ? stats.kept[i + 1].emptyNs : INT64_MAX;
-        while (next < overloads.size() && overloads[next] < u.emptyNs)
-            ++next;
-        char reported[80] = "not reported";
-        if (u.dueNs >= stopNs)
-            std::snprintf(reported, sizeof reported, "after stop");
-        else if (next < overloads.size() && overloads[next] < until)
-            std::snprintf(reported, sizeof reported, "overload +%.0f us after it ran empty",
-                          static_cast<double>(overloads[next++] - u.emptyNs) / 1e3);
-        char line[260];
+        const char* when = u.dueNs >= stopNs          ? "after stop"
+                           : u.emptyNs > u.reportedNs ? "still playing at the completion"
+                                                      : "empty before the completion";
         std::snprintf(
             line, sizeof line,
             "  underrun at %.3f s: completion reported +%.0f us, buffer empty +%.0f us, write +%.0f "
             "us; the machine stood still %.0f us of it; %s\n",
             static_cast<double>(u.dueNs - startNs) / 1e9, static_cast<double>(u.reportedNs - u.dueNs) / 1e3,
             static_cast<double>(u.emptyNs - u.dueNs) / 1e3, static_cast<double>(u.arrivedNs - u.dueNs) / 1e3,
-            static_cast<double>(stood) / 1e3, reported);
+            static_cast<double>(stood) / 1e3, when);
         text += line;
     }
     return text;
