@@ -14,9 +14,10 @@ bool LarkspurPresent() {
     return filters.m_listFilters.GetHeadPosition() != nullptr;
 }
 
-void DeviceWatch::Start() {
+void DeviceWatch::Start(bool gone) {
     if (m_thread || !m_quit)
         return;
+    m_gone = gone;
     m_found.store(false);
     ResetEvent(m_quit);
     m_thread = CreateThread(nullptr, 0, &DeviceWatch::Watch, this, 0, nullptr);
@@ -34,11 +35,15 @@ void DeviceWatch::Stop() {
 
 DWORD WINAPI DeviceWatch::Watch(LPVOID self) {
     auto* watch = static_cast<DeviceWatch*>(self);
+    // A device that stalled or refused writes never left: only one seen gone and then back has returned.
+    bool seenGone = watch->m_gone;
     while (WaitForSingleObject(watch->m_quit, kDeviceWatchMilliseconds) == WAIT_TIMEOUT) {
-        if (LarkspurPresent()) {
+        const bool present = LarkspurPresent();
+        if (present && seenGone) {
             watch->m_found.store(true);
             break;
         }
+        seenGone = seenGone || !present;
     }
     return 0;
 }

@@ -14,9 +14,10 @@ public:
     DeviceWatch(const DeviceWatch&) = delete;
     DeviceWatch& operator=(const DeviceWatch&) = delete;
 
-    // Starts looking every kDeviceWatchMilliseconds. Without a thread there is no watch, and no error.
-    void Start();
-    // The device has been seen since Start.
+    // Starts looking every kDeviceWatchMilliseconds; `gone` when the device is known to have left (it
+    // reported itself disconnected). Without a thread there is no watch, and no error.
+    void Start(bool gone);
+    // The device was seen gone and then back since Start.
     bool Found() const { return m_found.load(); }
     // Ends the watch and waits for its thread.
     void Stop();
@@ -26,6 +27,7 @@ private:
 
     HANDLE m_quit;
     HANDLE m_thread = nullptr;
+    bool m_gone = false;
     std::atomic<bool> m_found{false};
 };
 

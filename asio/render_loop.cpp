@@ -268,7 +268,8 @@ void RenderLoop::Drain() {
 void RenderLoop::LoseDevice(uint64_t code, bool answering) {
     m_deviceAnswers = answering;
     m_client.SetDeviceUnresponsive(!answering);
-    m_client.StreamLost(MeansDeviceGone(code) ? kDisconnected : kStoppedTakingAudio);
+    m_disconnected = MeansDeviceGone(code);
+    m_client.StreamLost(m_disconnected ? kDisconnected : kStoppedTakingAudio);
     ClosePin();
     if (!m_resetSent && m_client.HostListening()) {
         m_resetSent = true;
@@ -297,7 +298,7 @@ void RenderLoop::RunOwnClock() {
     };
     int64_t shift = std::max<int64_t>(0, Ticks() - due(m_period));
     DeviceWatch watch(m_handles.watchQuit);
-    watch.Start();
+    watch.Start(m_disconnected);
     bool backReported = false;
     while (!StopAsked()) {
         const int64_t at = due(m_period) + shift;

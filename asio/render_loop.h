@@ -131,6 +131,7 @@ private:
     int32_t m_index = 0; // the half of the latest switch
     bool m_resetSent = false;
     bool m_deviceAnswers = true;
+    bool m_disconnected = false; // the device said it is gone
     // Performance-counter time of the first switch, and the counter's frequency.
     int64_t m_startTicks = 0;
     int64_t m_frequency = 0;

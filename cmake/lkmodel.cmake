@@ -14,7 +14,8 @@ target_link_libraries(lkmodel PUBLIC setupapi)
 add_executable(lkstreamcheck
     tools/lkstreamcheck/main.cpp tools/lkstreamcheck/checks.cpp tools/lkstreamcheck/host.cpp
     tools/lkstreamcheck/streams.cpp tools/lkstreamcheck/failure_paths.cpp tools/lkstreamcheck/stream_verify.cpp
-    tools/lkstreamcheck/request_checks_test.cpp tools/lkstreamcheck/user_size.cpp)
+    tools/lkstreamcheck/request_checks_test.cpp tools/lkstreamcheck/user_size.cpp
+    tools/lkstreamcheck/input_and_formats.cpp tools/lkstreamcheck/failing_writes.cpp)
 target_include_directories(lkstreamcheck PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(lkstreamcheck PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 target_link_options(lkstreamcheck PRIVATE -static -static-libgcc -static-libstdc++)

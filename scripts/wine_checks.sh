@@ -134,27 +134,53 @@ pass "buffer sizes: 1024, granularity 0"
 line "release: 0"
 pass "the driver was released"
 
-# Streams through the unmodified DLL into the Larkspur model attached at its imports. A crashed Wine
-# process may still exit with 0: the final result line decides.
-status=0
-out=$(run 100 "$WINE" "$install_dir\\lkstreamcheck.exe" "$dll_path") || status=$?
-sed 's/^/      streamcheck| /' <<<"$out"
-grep -Fx 'result: PASS' <<<"$out" >/dev/null || fail "lkstreamcheck did not report success (exit status $status)"
-[ $status -eq 0 ] || fail "lkstreamcheck printed success but exited with $status"
-for stream in 'PCM 44.1 kHz' 'PCM 192 kHz' 'DSD64'; do
-    grep -q "^$stream: bit-exact" <<<"$out" || fail "lkstreamcheck did not report $stream bit-exact"
-done
-grep -Eq '^requests: [1-9][0-9]* checked against the SDK.s definitions, 0 refused$' <<<"$out" ||
-    fail "lkstreamcheck did not report every request checked with none refused"
-pass "lkstreamcheck: PCM 44.1 kHz, PCM 192 kHz and DSD64 bit-exact, $(grep '^requests: ' <<<"$out" | sed 's/^requests: //')"
-grep -q '^ok:   device unplugged mid-stream: the host gets one kAsioResetRequest$' <<<"$out" &&
-    grep -q '^ok:   stop while a write is pending: stop cancels the pending write with CancelIoEx$' <<<"$out" ||
-    fail "lkstreamcheck did not run its failure paths"
-pass "lkstreamcheck's failure paths: two driver objects, requests that pend then fail, a device unplugged, stalled or refusing writes mid-stream, stop with a write pending"
+# Streams through the unmodified DLL into the Larkspur model attached at its imports, with the user's
+# SafetyBuffers set as a user would with reg add: 0, then 2 (1 + S writes queued at the device, S
+# periods of silence before the stream, getLatencies one buffer more per safety buffer); then the value
+# goes. A crashed Wine process may still exit with 0: the final result line decides.
+user_key='HKEY_CURRENT_USER\Software\Larkspur\ASIO'
+stream_with_safety() {
+    local safety=$1 status=0 want queued
+    run 60 "$WINE" reg add "$user_key" /v SafetyBuffers /t REG_DWORD /d "$safety" /f >/dev/null ||
+        fail "reg add SafetyBuffers $safety failed"
+    out=$(run 170 "$WINE" "$install_dir\\lkstreamcheck.exe" --safety "$safety" "$dll_path") || status=$?
+    sed "s/^/      streamcheck S=$safety| /" <<<"$out"
+    grep -Fx 'result: PASS' <<<"$out" >/dev/null ||
+        fail "lkstreamcheck with SafetyBuffers $safety did not report success (exit status $status)"
+    [ $status -eq 0 ] || fail "lkstreamcheck with SafetyBuffers $safety printed success but exited with $status"
+    for stream in 'PCM 44.1 kHz' 'PCM 192 kHz' 'DSD64'; do
+        grep -q "^$stream: bit-exact" <<<"$out" ||
+            fail "lkstreamcheck with SafetyBuffers $safety did not report $stream bit-exact"
+        grep -q "^ok:   $stream: getLatencies: " <<<"$out" ||
+            fail "lkstreamcheck with SafetyBuffers $safety did not check $stream's latencies"
+    done
+    want="most writes queued at the device: $((1 + safety))"
+    queued=$(grep '^most writes queued at the device: ' <<<"$out" | sort -u)
+    [ "$queued" = "$want" ] || fail "with SafetyBuffers $safety lkstreamcheck printed \"$queued\", expected \"$want\""
+    grep -Eq '^requests: [1-9][0-9]* checked against the SDK.s definitions, 0 refused$' <<<"$out" ||
+        fail "lkstreamcheck did not report every request checked with none refused"
+    pass "SafetyBuffers $safety (reg add): PCM 44.1 kHz, PCM 192 kHz and DSD64 bit-exact after $safety periods of silence, $want, $(grep '^ok:   PCM 44.1 kHz: getLatencies' <<<"$out" | sed 's/^ok: *PCM 44.1 kHz: //'), $(grep '^requests: ' <<<"$out" | sed 's/^requests: //')"
+    for want in 'ok:   PCM 44.1 kHz, inputs only: every input half the host was handed is silent' \
+        'ok:   DSD64, inputs only: 20 buffer switches at the stream'"'"'s pace' \
+        'ok:   format 7 (in 0): kAsioSetIoFormat answers ASE_NotPresent' \
+        'ok:   device unplugged mid-stream: the host'"'"'s callbacks go on at about one per period' \
+        'ok:   device stops completing mid-stream: the host'"'"'s callbacks go on at about one per period' \
+        'ok:   device refuses writes mid-stream: the host'"'"'s callbacks go on at about one per period' \
+        'ok:   device fails writes mid-stream: the host'"'"'s callbacks go on at about one per period' \
+        'ok:   device unplugged, then back: the host gets a second kAsioResetRequest when the device is back' \
+        'ok:   stop while a write is pending: stop cancels the pending write with CancelIoEx'; do
+        grep -Fxq -- "$want" <<<"$out" || fail "lkstreamcheck with SafetyBuffers $safety did not print: $want"
+    done
+    pass "SafetyBuffers $safety: an input-only stream with silent inputs at the stream's pace; formats -1, 2 and 7 refused; callbacks at the stream's pace after an unplug, a stall, refused and failed writes; a second reset request after a replug; stop with a write pending"
+}
+stream_with_safety 0
+stream_with_safety 2
+run 60 "$WINE" reg delete "$user_key" /v SafetyBuffers /f >/dev/null || fail "reg delete SafetyBuffers failed"
+! run 60 "$WINE" reg query "$user_key" /v SafetyBuffers >/dev/null || fail "SafetyBuffers is still set"
+pass "SafetyBuffers deleted again"
 
 # The user's buffer size, set as a user would with reg add: the unmodified DLL offers 64 (2048 in DSD),
 # streams at that size into the model, one half of 64 frames per write, bit-exact; then the value goes.
-user_key='HKEY_CURRENT_USER\Software\Larkspur\ASIO'
 run 60 "$WINE" reg add "$user_key" /v BufferSize /t REG_DWORD /d 64 /f >/dev/null || fail "reg add BufferSize 64 failed"
 status=0
 out=$(run 60 "$WINE" "$install_dir\\lkstreamcheck.exe" --buffer-size 64 "$dll_path") || status=$?
@@ -184,7 +210,7 @@ mkdir -p "$unix_dir/guidflip"
 cp "$dll" "$unix_dir/guidflip/lkasio64.dll"
 printf '\x01' | dd of="$unix_dir/guidflip/lkasio64.dll" bs=1 seek=$((offset + 15)) conv=notrunc status=none
 status=0
-out=$(run 100 "$WINE" "$install_dir\\lkstreamcheck.exe" "$install_dir\\guidflip\\lkasio64.dll") || status=$?
+out=$(run 170 "$WINE" "$install_dir\\lkstreamcheck.exe" "$install_dir\\guidflip\\lkasio64.dll") || status=$?
 grep -E '^(refused|FAIL|result):' <<<"$out" | sed 's/^/      guidflip| /'
 grep -Fx 'result: FAIL' <<<"$out" >/dev/null || fail "lkstreamcheck did not fail a DLL with a wrong GUID byte"
 [ $status -ne 0 ] || fail "lkstreamcheck failed the changed DLL but exited with 0"
@@ -196,10 +222,11 @@ out=$(run 120 "$WINE" regsvr32 "$dll_path") || fail "regsvr32 failed: $out"
 expect_value "$class_key\\InprocServer32" "" 'c:\program files\larkspur\lkasio64.dll'
 
 # The settings panel, on a virtual X display: a host of ours, with the Larkspur model attached to the
-# driver so that init binds a device, opens it twice (one window), a screenshot
-# is saved as BUILD_DIR/panel.png, and the host picks a size in the panel's list and presses OK, by
-# window messages. The size reaches the user's registry and getBufferSize, and the host is asked once
-# to reset. A value set with reg add reaches getBufferSize too; one the driver does not offer does not.
+# driver so that init binds a device, opens it twice (one window), a screenshot (the safety buffers
+# choice included) is saved as BUILD_DIR/panel.png, and the host picks a size and 2 safety buffers in
+# the panel's lists and presses OK, by window messages. Both reach the user's registry, getBufferSize
+# and getLatencies, and the host is asked once to reset. A size set with reg add reaches getBufferSize
+# too; one the driver does not offer does not.
 command -v Xvfb >/dev/null || fail "Xvfb is not installed (scripts/setup.sh installs it)"
 command -v import >/dev/null || fail "ImageMagick is not installed (scripts/setup.sh installs it)"
 cp "$build/lkpanelcheck.exe" "$unix_dir/"
@@ -254,13 +281,25 @@ line "panel rate: 48000 Hz, PCM"
 line "panel size: 1024 samples"
 line "panel latency: 21.33 ms per buffer at 48000 Hz"
 pass "the panel shows $(sed -n 's/^panel driver: //p' <<<"$out"), the device, the rate and the size in force"
+line "panel safety label: Safety buffers"
+line "panel safety: none (lowest latency)"
+line "panel output latency: 23.33 ms at 48000 Hz"
+line "panel drop-outs: Drop-outs in this stream: 0"
+line "panel safety buffers: [none (lowest latency)] [1] [2]"
+pass "the panel offers safety buffers none (lowest latency), 1 and 2, shows the output latency (23.33 ms) and the stream's drop-outs"
 line "chosen size: 256 samples"
 line "chosen latency: 5.33 ms per buffer at 48000 Hz"
+line "chosen safety: 2"
+line "chosen output latency: 18.00 ms at 48000 Hz"
 line "panel open after OK: 0"
-pass "256 chosen in the panel's list: 5.33 ms at 48000 Hz; OK closed the panel"
+pass "256 and 2 safety buffers chosen in the panel's lists: 5.33 ms per buffer, 18.00 ms of output latency at 48000 Hz; OK closed the panel"
 line "reset requests: 1"
 line "latency messages: 1"
 pass "the host with buffers was asked once to reset, and told that the latencies changed"
+line "safety stored: 2"
+line "latencies with the buffers: input 1024, output 1120 (ASE_OK)"
+line "latencies after the reset: input 256, output 864 (ASE_OK)"
+pass "SafetyBuffers 2 stored; getLatencies: output 1120 while the buffers exist, then 256 x 3 + the device's 96 = 864"
 buffer_dword() {
     local out
     out=$(run 60 "$WINE" reg query "$user_key" /v BufferSize) || return 0
@@ -292,6 +331,8 @@ sizes_with 64 64 2048
 sizes_with 48 1024 32768
 sizes_with 2048 2048 65536
 sizes_with "" 1024 32768
+run 60 "$WINE" reg delete "$user_key" /v SafetyBuffers /f >/dev/null || fail "reg delete SafetyBuffers failed"
+pass "the SafetyBuffers the panel stored deleted again"
 
 timeout 30 wineserver -k >/dev/null 2>&1 || true
 timeout 30 wineserver -w >/dev/null 2>&1 || true

@@ -71,7 +71,8 @@ TEST(LkplayOptions, ParsesEverythingAndRefusesNonsense) {
 TEST(LkplayOptions, ValuesAfterAnEqualsSignAndTheUnixFlags) {
     lkplay::Options options;
     std::string error;
-    ASSERT_TRUE(Parse({"--buffer=256", "--capture=out=1.wav", "--driver", "d.so", "-y", "--no-resample", "-"},
+    ASSERT_TRUE(Parse({"--buffer=256", "--capture=out=1.wav", "--driver", "d.so", "-y", "--no-resample",
+                       "--reconnect", "-"},
                       &options, &error))
         << error;
     EXPECT_EQ(options.bufferSize, 256);
@@ -79,6 +80,7 @@ TEST(LkplayOptions, ValuesAfterAnEqualsSignAndTheUnixFlags) {
     EXPECT_EQ(options.driverPath, "d.so");
     EXPECT_TRUE(options.force);
     EXPECT_TRUE(options.noResample);
+    EXPECT_TRUE(options.reconnect);
     EXPECT_EQ(options.files, (std::vector<std::string>{"-"}));
 
     lkplay::Options version;
@@ -89,6 +91,7 @@ TEST(LkplayOptions, ValuesAfterAnEqualsSignAndTheUnixFlags) {
     for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{{"--buffer=", "a.wav"},
                                                                               {"--capture=", "a.wav"},
                                                                               {"--verify=yes", "a.wav"},
+                                                                              {"--reconnect=1", "a.wav"},
                                                                               {"--buffer=x1", "a.wav"}}) {
         lkplay::Options o;
         std::string e;
@@ -139,12 +142,13 @@ TEST(LkplayDisplay, HeaderAndProgressLine) {
     lkplay::HostStats stats;
     stats.latePeriods = 2;
     stats.lateCallbacks = 1;
+    stats.overloads = 3;
     EXPECT_EQ(lkplay::FormatProgress(5, 10, stats, 10),
-              "[#####-----]  0:05 / 0:10  late callbacks: 1, periods short of audio: 2");
+              "[#####-----]  0:05 / 0:10  late callbacks: 1, periods short of audio: 2, device drop-outs: 3");
     EXPECT_EQ(lkplay::FormatProgress(12, 10, stats, 4),
-              "[####]  0:12 / 0:10  late callbacks: 1, periods short of audio: 2");
+              "[####]  0:12 / 0:10  late callbacks: 1, periods short of audio: 2, device drop-outs: 3");
     EXPECT_EQ(lkplay::FormatProgress(3, -1, {}, 10),
-              "0:03 / --:--  late callbacks: 0, periods short of audio: 0");
+              "0:03 / --:--  late callbacks: 0, periods short of audio: 0, device drop-outs: 0");
 }
 
 TEST(LkplayVerify, FindsTheFileAfterTheLeadIn) {

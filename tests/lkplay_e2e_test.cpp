@@ -28,9 +28,10 @@ struct Outcome {
     std::string output; // stdout and stderr together
 };
 
-Outcome Lkplay(const std::string& args) {
+// `env`: assignments for lkplay's environment, such as a fault for the simulated device.
+Outcome Lkplay(const std::string& args, const std::string& env = {}) {
     Outcome run;
-    const std::string command = std::string(LKPLAY_BIN) + " " + args + " 2>&1";
+    const std::string command = (env.empty() ? "" : env + " ") + LKPLAY_BIN + " " + args + " 2>&1";
     std::FILE* pipe = popen(command.c_str(), "r");
     if (!pipe)
         return run;
@@ -363,5 +364,33 @@ TEST_F(LkplayEndToEnd, SignalsEndPlaybackWithTheirCodesAndAValidCapture) {
         EXPECT_EQ(last, lkplay::DecodeStatus::End) << decoder.error(); // its header holds what it has
         EXPECT_GT(frames.size(), 1024u);
         EXPECT_LT(frames.size(), 5u * 2822400 / 32);
+    }
+}
+
+// The driver keeps calling back after the loss and the simulated device comes back on cue: lkplay
+// takes the driver down, waits for the device on new driver objects and plays on, and the device has
+// received every frame once and in order.
+TEST_F(LkplayEndToEnd, ReconnectPlaysOnThroughAnUnplugAndAReplug) {
+    const std::string fault = "LKSIM_FAULT=unplug@300,replug@800";
+    std::vector<std::string> files = {Dsd("song.dsf", "2822400", "1.5")};
+    if (HaveSox())
+        files.push_back(Sox("song.flac", "-r 44100 -b 24 -c 2", "1.5"));
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        const auto started = std::chrono::steady_clock::now();
+        const Outcome run = Lkplay("--reconnect --verify " + file, fault);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        EXPECT_EQ(run.code, 0) << run.output;
+        EXPECT_NE(run.output.find("device lost: "), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("device back after"), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("bit-exact"), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("after 0 frames of lead-in"), std::string::npos) << run.output;
+        EXPECT_LT(seconds, 6.0) << run.output; // the file, the pause and the tries, not the 10 s limit
+
+        // Without --reconnect the same loss ends playback.
+        const Outcome lost = Lkplay("--verify " + file, fault);
+        EXPECT_EQ(lost.code, lkplay::kExitDeviceLost) << lost.output;
+        EXPECT_NE(lost.output.find("the device was lost during playback"), std::string::npos) << lost.output;
     }
 }

@@ -3,6 +3,7 @@
 #include "tests/support/alloc_control.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace lkplay_test {
@@ -13,6 +14,16 @@ FakeAsio::~FakeAsio() {
 
 ASIOBool FakeAsio::init(void*) {
     calls.push_back("init");
+    ++initCalls;
+    if (m_lost) {
+        if (initFailuresAfterLoss == 0) {
+            m_lost = false; // the device is back
+        } else {
+            if (initFailuresAfterLoss > 0)
+                --initFailuresAfterLoss;
+            return ASIOFalse;
+        }
+    }
     return initResult ? ASIOTrue : ASIOFalse;
 }
 
@@ -142,8 +153,14 @@ ASIOError FakeAsio::start() {
         return ASE_NotPresent;
     m_stop = false;
     m_index = 0;
-    received.reserve(static_cast<size_t>(maxPeriods + 2) * static_cast<size_t>(m_frames));
-    indices.reserve(static_cast<size_t>(maxPeriods + 3));
+    ++starts;
+    halfOneAtStart.clear();
+    for (int32_t j = 0; j < m_frames; ++j)
+        halfOneAtStart.push_back(
+            {m_blocks[0][static_cast<size_t>(m_frames + j)], m_blocks[1][static_cast<size_t>(m_frames + j)]});
+    received.reserve(received.size() +
+                     static_cast<size_t>(maxPeriods + 2 + safetyPeriods) * static_cast<size_t>(m_frames));
+    indices.reserve(indices.size() + static_cast<size_t>(maxPeriods + 3));
     m_thread = std::thread([this] { Run(); });
     return ASE_OK;
 }
@@ -180,6 +197,11 @@ void FakeAsio::Run() {
     if (!callBack)
         return;
     const long before = testing_support::ThreadAllocationCount();
+    {
+        std::lock_guard lock(receivedLock);
+        const lkplay::Frame silence = lkplay::SilenceFrame(ioFormat == kASIODSDFormat);
+        received.insert(received.end(), static_cast<size_t>(safetyPeriods * m_frames), silence);
+    }
     if (legacyPriming) {
         Period();
         Period();
@@ -191,15 +213,26 @@ void FakeAsio::Run() {
             std::this_thread::yield();
         }
     } else {
+        Pack(1);
+        const auto periodTime = std::chrono::duration<double>(m_frames / rate);
         for (int period = 0; period < maxPeriods && !m_stop; ++period) {
             if (period == resetAfterPeriods) {
+                resetAfterPeriods = -1;
+                m_lost = true;
                 errorText = "The Larkspur was disconnected";
                 m_callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
-                break;
             }
             const int half = m_index;
             Period();
+            if (m_lost) {
+                std::this_thread::sleep_for(periodTime); // the driver's own clock
+                continue;
+            }
             Pack(half);
+            if (overloadEvery > 0 && (period + 1) % overloadEvery == 0) {
+                m_callbacks->asioMessage(kAsioOverload, 0, nullptr, nullptr);
+                ++overloadsSent;
+            }
             std::this_thread::yield();
         }
     }

@@ -1,7 +1,11 @@
-// A stand-in IASIO for lkplay's host tests: it records the calls it gets and, once started, calls the
-// host back from its own thread (alternating indices, one call per period), and packs every half the
-// host filled into a "received" stream, from the first period on. `legacyPriming` packs as drivers
-// that lose the start do: the first half never, the second twice.
+// A stand-in IASIO for lkplay's host tests, with the ASIO double buffer: once started it sends
+// `safetyPeriods` periods of silence, then half 1 as the host left it, then calls the host back from
+// its own thread (indices 0, 1, 0, ..., one call per period) and packs each half the host filled
+// into a "received" stream. `legacyPriming` acts as the drivers that prime with three callbacks back
+// to back and pack the half filled two callbacks before: the host's half 1 and its first period are
+// lost, the second is sent twice. A lost device (`resetAfterPeriods`) keeps the callbacks coming at
+// the stream's pace with the audio going nowhere, as drivers do; `initFailuresAfterLoss` then models
+// the device coming back. The same object stands for every driver object the host creates.
 #pragma once
 
 #include "platform/asio.h"
@@ -51,7 +55,10 @@ public:
     bool callBack = true;   // false: start succeeds but no callback ever comes
     long corruptFrame = -1; // flips a bit of this received frame
     bool legacyPriming = false;
-    int resetAfterPeriods = -1; // then the device is lost: an error text, kAsioResetRequest, no more calls
+    int resetAfterPeriods = -1; // then the device is lost: an error text, kAsioResetRequest, nothing packed
+    int initFailuresAfterLoss = -1; // inits that fail once the device is lost; -1: it never comes back
+    int safetyPeriods = 0;          // periods of silence the device receives before half 1
+    int overloadEvery = 0;          // sends kAsioOverload after every this many periods
     std::vector<double> rates = {44100,  48000,   88200,   96000,    176400, 192000, 352800,
                                  384000, 2822400, 5644800, 11289600, 3072000}; // what canSampleRate takes
 
@@ -61,7 +68,11 @@ public:
     double rate = 44100;
     int32_t createdSize = 0;
     bool hostTakesTimeInfo = false;
-    std::vector<int32_t> indices;        // buffer-switch indices, in order
+    std::vector<int32_t> indices;              // buffer-switch indices, in order
+    std::vector<lkplay::Frame> halfOneAtStart; // what the host had put in half 1 when it called start
+    int initCalls = 0;
+    int starts = 0;
+    std::atomic<int> overloadsSent{0};
     std::vector<lkplay::Frame> received; // what the "device" got; under `receivedLock` while it runs
     std::mutex receivedLock;
     size_t taken = 0;              // frames of `received` that Take has handed out
@@ -115,6 +126,7 @@ private:
     std::vector<uint32_t> m_blocks[2];
     int32_t m_frames = 0;
     int32_t m_index = 0;
+    bool m_lost = false;
     ASIOTime m_time{};
     std::thread m_thread;
     std::atomic<bool> m_stop{false};

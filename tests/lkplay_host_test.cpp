@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -46,11 +47,12 @@ Played Play(FakeAsio& driver, const HostSettings& settings, const std::vector<Fr
     AsioHost host(&driver, &queue);
     HostFailure failure;
     Played played;
+    // Ended before the start: the callbacks, which run unpaced, never find the queue empty too early.
+    host.EndOfInput();
     if (!host.Prepare(settings, &failure) || !host.Start(&failure)) {
         ADD_FAILURE() << failure.message;
         return played;
     }
-    host.EndOfInput();
     played.finished = WaitFor(host);
     host.Shutdown();
     played.stats = host.Stats();
@@ -88,7 +90,7 @@ TEST(LkplayHost, PcmSetupFollowsTheHostOrderAndTakesThePreferredSize) {
     EXPECT_EQ(played.stats.rateChanges, 0u); // the rate is set before the callbacks exist
 }
 
-TEST(LkplayHost, FileArrivesWholeDespitePrimingAndEndsInSilence) {
+TEST(LkplayHost, FileArrivesWholeThroughTheDoubleBufferAndEndsInSilence) {
     for (bool timeInfo : {true, false}) {
         SCOPED_TRACE(timeInfo);
         FakeAsio driver;
@@ -101,14 +103,59 @@ TEST(LkplayHost, FileArrivesWholeDespitePrimingAndEndsInSilence) {
         EXPECT_EQ(played.stats.timeInfoCallbacks, timeInfo ? played.stats.callbacks : 0u);
         const lkplay::VerifyResult result = Check(driver, frames, false);
         EXPECT_TRUE(result.match) << result.message;
+        EXPECT_EQ(result.offset, 0u);
         // Nothing but silence follows the file: no stale buffer contents.
         for (size_t i = result.offset + frames.size(); i < driver.received.size(); ++i)
             ASSERT_EQ(driver.received[i], (Frame{0, 0})) << i;
-        // Indices 0, 1, 0 while priming, then alternating.
+        // The first callback has index 0, then they alternate.
         ASSERT_GE(driver.indices.size(), 4u);
         for (size_t i = 0; i < driver.indices.size(); ++i)
             ASSERT_EQ(driver.indices[i], static_cast<int32_t>(i % 2 == 0 ? 0 : 1)) << i;
     }
+}
+
+TEST(LkplayHost, HalfOneHoldsTheFirstPeriodAtStartAndReachesTheDeviceFirst) {
+    for (bool dsd : {false, true}) {
+        for (int safety : {0, 2}) {
+            SCOPED_TRACE(testing::Message() << "dsd " << dsd << ", safety " << safety);
+            FakeAsio driver;
+            driver.safetyPeriods = safety;
+            HostSettings settings;
+            settings.dsd = dsd;
+            settings.rate = dsd ? 2822400 : 44100;
+            const std::vector<Frame> frames = Ramp(64 * 6 + 5, 0x01020304);
+            Played played = Play(driver, settings, frames);
+            ASSERT_TRUE(played.finished);
+            ASSERT_EQ(driver.halfOneAtStart.size(), 64u);
+            EXPECT_TRUE(
+                std::equal(driver.halfOneAtStart.begin(), driver.halfOneAtStart.end(), frames.begin()));
+            // The driver's silence, then the file from its first frame.
+            const size_t lead = static_cast<size_t>(safety) * 64;
+            ASSERT_GE(driver.received.size(), lead + frames.size());
+            for (size_t i = 0; i < lead; ++i)
+                ASSERT_EQ(driver.received[i], lkplay::SilenceFrame(dsd)) << i;
+            EXPECT_TRUE(
+                std::equal(frames.begin(), frames.end(), driver.received.begin() + static_cast<long>(lead)));
+            const lkplay::VerifyResult result = Check(driver, frames, dsd);
+            EXPECT_TRUE(result.match) << result.message;
+            EXPECT_EQ(result.offset, lead);
+        }
+    }
+}
+
+TEST(LkplayHost, LeadInPeriodsGoBeforeTheFileFromHalfOneOn) {
+    FakeAsio driver;
+    HostSettings settings;
+    settings.leadInPeriods = 2;
+    const std::vector<Frame> frames = Ramp(64 * 3, 3);
+    Played played = Play(driver, settings, frames);
+    ASSERT_TRUE(played.finished);
+    EXPECT_TRUE(std::all_of(driver.halfOneAtStart.begin(), driver.halfOneAtStart.end(), [](const Frame& f) {
+        return f == Frame{0, 0};
+    }));
+    const lkplay::VerifyResult result = Check(driver, frames, false);
+    EXPECT_TRUE(result.match) << result.message;
+    EXPECT_EQ(result.offset, 128u);
 }
 
 TEST(LkplayHost, DsdSetsTheFormatRateAndWordBuffers) {
@@ -249,4 +296,54 @@ TEST(LkplayHost, MessagesAnsweredAsAHostShould) {
     host.OnMessage(kAsioOverload, 0);
     EXPECT_EQ(host.Stats().resetRequests, 2u);
     EXPECT_EQ(host.Stats().overloads, 1u);
+    EXPECT_EQ(host.OnMessage(kAsioSelectorSupported, kAsioOverload), 1);
+}
+
+TEST(LkplayHost, OverloadMessagesAreCountedAsTheyCome) {
+    FakeAsio driver;
+    driver.overloadEvery = 3;
+    Played played = Play(driver, HostSettings{}, Ramp(64 * 40, 5));
+    ASSERT_TRUE(played.finished);
+    EXPECT_GT(driver.overloadsSent.load(), 10);
+    EXPECT_EQ(played.stats.overloads, static_cast<uint64_t>(driver.overloadsSent.load()));
+    EXPECT_EQ(played.stats.latePeriods, 0u); // drop-outs at the device are not the decoder's
+}
+
+TEST(LkplayHost, ResumeReplaysFromTheHistoryOnANewDriverObject) {
+    const std::vector<Frame> frames = Ramp(64 * 30, 11);
+    SpscQueue<Frame> queue;
+    ASSERT_TRUE(queue.Init(frames.size()));
+    ASSERT_EQ(queue.Push(frames.data(), frames.size()), frames.size());
+    FakeAsio first;
+    first.resetAfterPeriods = 9; // the prefill and 9 periods arrive: 640 frames
+    first.maxPeriods = 12;
+    AsioHost host(&first, &queue);
+    ASSERT_TRUE(host.EnableReplay(512));
+    HostFailure failure;
+    ASSERT_TRUE(host.Prepare(HostSettings{}, &failure) && host.Start(&failure)) << failure.message;
+    first.Join();
+    host.Shutdown();
+    EXPECT_TRUE(host.ResetRequested());
+    EXPECT_EQ(first.received.size(), 640u);
+    EXPECT_EQ(host.HalvesOut(), 13u); // the prefill and 12 callbacks, the last 3 after the loss
+    EXPECT_EQ(host.HalvesBeforeReset(), 10u);
+    uint64_t frame = 0;
+    ASSERT_TRUE(host.StreamFrameAfterHalves(10, &frame));
+    EXPECT_EQ(frame, 640u);
+    EXPECT_EQ(host.FirstSoundOut(), 0);
+    // What the history no longer holds, or what was never handed out, is refused.
+    EXPECT_EQ(host.OldestReplayable(), 13u * 64 - 512);
+    EXPECT_FALSE(host.ResumeAt(13u * 64 - 513));
+    EXPECT_FALSE(host.ResumeAt(13u * 64 + 1));
+
+    FakeAsio second;
+    host.SetDriver(&second);
+    ASSERT_TRUE(host.ResumeAt(frame));
+    ASSERT_TRUE(host.Prepare(HostSettings{}, &failure) && host.Start(&failure)) << failure.message;
+    host.EndOfInput();
+    ASSERT_TRUE(WaitFor(host));
+    host.Shutdown();
+    EXPECT_EQ(host.Stats().framesPlayed, frames.size());
+    ASSERT_GE(second.received.size(), frames.size() - 640);
+    EXPECT_TRUE(std::equal(frames.begin() + 640, frames.end(), second.received.begin()));
 }

@@ -196,7 +196,7 @@ TEST_F(LkplayPlayer, NoDriverObject) {
 
 TEST_F(LkplayPlayer, ALostDeviceEndsPlaybackAndKeepsTheCaptureValid) {
     const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 20000);
-    m_fake.resetAfterPeriods = 100; // 6400 frames in, the driver reports the device gone
+    m_fake.resetAfterPeriods = 100; // half 1 and 100 periods in (6464 frames), the device is gone
     m_fake.maxPeriods = 1000;
     m_context.stallSeconds = 30; // the reset request, not the stall guard, ends it
     const auto started = std::chrono::steady_clock::now();
@@ -214,8 +214,103 @@ TEST_F(LkplayPlayer, ALostDeviceEndsPlaybackAndKeepsTheCaptureValid) {
     EXPECT_EQ(decoder.Read(captured), lkplay::DecodeStatus::Ok);
     while (decoder.Read(captured) == lkplay::DecodeStatus::Ok) {
     }
-    ASSERT_EQ(captured.size(), 6400u);
+    ASSERT_EQ(captured.size(), 6464u);
     EXPECT_TRUE(std::equal(captured.begin(), captured.end(), m_frames.begin()));
+}
+
+TEST_F(LkplayPlayer, ReconnectPlaysOnFromTheFrameAfterTheLastOneReceived) {
+    for (int safety : {0, 2}) {
+        SCOPED_TRACE(safety);
+        FakeAsio fake;
+        g_fake = &fake;
+        m_context.createDriver = [&fake]() -> IASIO* { return &fake; };
+        std::rewind(m_out);
+        const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 20000);
+        fake.safetyPeriods = safety;
+        fake.resetAfterPeriods = 100;
+        fake.initFailuresAfterLoss = 3; // back at the fourth try
+        m_options.verify = true;
+        m_options.reconnect = true;
+        m_context.reconnectPollMs = 20;
+        m_context.stallSeconds = 30;
+        const std::string capture = Path("whole-" + std::to_string(safety) + ".wav");
+        EXPECT_EQ(Play(file, capture), lkplay::kExitOk) << Contents(m_err);
+        const std::string out = Contents(m_out);
+        EXPECT_NE(out.find("device lost: The Larkspur was disconnected; waiting up to 10 s"),
+                  std::string::npos)
+            << out;
+        EXPECT_NE(out.find("playing on from frame 6464"), std::string::npos) << out;
+        EXPECT_NE(out.find("bit-exact: 20000 frames received bit for bit, after " +
+                           std::to_string(64 * safety) + " frames of lead-in"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(fake.initCalls, 1 + 4);
+        EXPECT_EQ(fake.starts, 2);
+        // The capture holds the file once, in order: no second lead-in where the device came back.
+        lkplay::Decoder decoder;
+        ASSERT_EQ(decoder.Open(capture), lkplay::DecodeStatus::Ok) << decoder.error();
+        std::vector<Frame> captured;
+        while (decoder.Read(captured) == lkplay::DecodeStatus::Ok) {
+        }
+        const size_t lead = 64 * static_cast<size_t>(safety);
+        ASSERT_GE(captured.size(), lead + m_frames.size());
+        EXPECT_TRUE(std::equal(m_frames.begin(), m_frames.end(), captured.begin() + static_cast<long>(lead)));
+        fs::remove(file);
+    }
+    g_fake = &m_fake;
+}
+
+TEST_F(LkplayPlayer, ReconnectWithoutATapGoesBackOverTheHalvesInFlight) {
+    const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 20000);
+    lkplay::DeviceTap none; // a real driver: nothing tells what the device received
+    m_context.tap = &none;
+    m_fake.resetAfterPeriods = 100;
+    m_fake.initFailuresAfterLoss = 0;
+    m_options.reconnect = true;
+    m_context.stallSeconds = 30;
+    EXPECT_EQ(Play(file), lkplay::kExitOk) << Contents(m_err);
+    // Half 1 and 100 periods arrived; lkplay played on from two halves before the reset request, so
+    // the device got those twice and lost nothing.
+    const long seam = 101 * 64, back = 99 * 64;
+    ASSERT_GE(m_fake.received.size(), static_cast<size_t>(seam - back) + m_frames.size());
+    EXPECT_TRUE(std::equal(m_frames.begin(), m_frames.begin() + seam, m_fake.received.begin()));
+    EXPECT_TRUE(std::equal(m_frames.begin() + back, m_frames.end(), m_fake.received.begin() + seam));
+}
+
+TEST_F(LkplayPlayer, ReconnectGivesUpWhenTheDeviceStaysAway) {
+    const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 20000);
+    m_fake.resetAfterPeriods = 50;
+    m_options.reconnect = true;
+    m_context.reconnectPollMs = 10;
+    m_context.reconnectTimeoutMs = 100;
+    m_context.stallSeconds = 30;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Play(file, Path("part.wav")), lkplay::kExitDeviceLost);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(seconds, 2.0);
+    EXPECT_NE(
+        Contents(m_err).find("the device was lost during playback: The Larkspur was disconnected; it did "
+                             "not come back within 0.1 s"),
+        std::string::npos)
+        << Contents(m_err);
+    // Tried at once and every 10 ms for 100 ms.
+    EXPECT_GE(m_fake.initCalls, 1 + 8);
+    EXPECT_LE(m_fake.initCalls, 1 + 12);
+    EXPECT_EQ(m_fake.starts, 1);
+    lkplay::Decoder decoder;
+    EXPECT_EQ(decoder.Open(Path("part.wav")), lkplay::DecodeStatus::Ok) << decoder.error();
+}
+
+TEST_F(LkplayPlayer, DeviceDropOutsAreCountedApartFromShortPeriods) {
+    const std::string file = Write<lkplay::WavWriter>("a.wav", 44100, 6400);
+    m_fake.overloadEvery = 10;
+    EXPECT_EQ(Play(file), lkplay::kExitOk) << Contents(m_err);
+    const std::string out = Contents(m_out);
+    EXPECT_NE(out.find("periods short of audio: 0, device drop-outs: " +
+                       std::to_string(m_fake.overloadsSent.load()) + "\n"),
+              std::string::npos)
+        << out;
+    EXPECT_GE(m_fake.overloadsSent.load(), 10);
 }
 
 TEST_F(LkplayPlayer, ADriverThatLosesTheFirstPeriodIsCaughtByVerify) {

@@ -44,13 +44,46 @@ TEST(StreamVerify, AcceptsAStreamFromItsFirstFrameThenSilence) {
     EXPECT_EQ(report.frames, 10 * kPeriod);
     EXPECT_EQ(report.silence, 16 * kPeriod);
 
-    // The two periods the host filled ahead of the write in flight when it stopped never play.
+    // The half the host filled in its last callback was not taken yet when it stopped.
     Record stopped;
-    stopped.Stream(0, 8 * kPeriod);
+    stopped.Stream(0, 9 * kPeriod);
     stopped.Silence(kPeriod, kDsdSilence);
     report = VerifyStream(stopped.bytes, 10 * kPeriod, kPeriod, kDsdSilence);
     EXPECT_TRUE(report.exact) << report.problem;
-    EXPECT_EQ(report.frames, 8 * kPeriod);
+    EXPECT_EQ(report.frames, 9 * kPeriod);
+}
+
+TEST(StreamVerify, TakesExactlyTheSafetyBuffersSilenceBeforeTheStream) {
+    auto led = [](size_t periods, uint32_t word) {
+        Record record;
+        record.Silence(periods * kPeriod, word);
+        record.Stream(0, 10 * kPeriod);
+        record.Silence(2 * kPeriod, word);
+        return record;
+    };
+    for (size_t safety : {0u, 1u, 2u}) {
+        const StreamReport report =
+            VerifyStream(led(safety, kDsdSilence).bytes, 10 * kPeriod, kPeriod, kDsdSilence, safety);
+        EXPECT_TRUE(report.exact) << safety << ": " << report.problem;
+        EXPECT_EQ(report.leading, safety * kPeriod);
+        EXPECT_EQ(report.frames, 10 * kPeriod);
+    }
+    EXPECT_FALSE(VerifyStream(led(1, 0).bytes, 10 * kPeriod, kPeriod, 0, 2).exact) << "one period short";
+    EXPECT_FALSE(VerifyStream(led(3, 0).bytes, 10 * kPeriod, kPeriod, 0, 2).exact) << "one period more";
+    EXPECT_FALSE(VerifyStream(led(2, kDsdSilence).bytes, 10 * kPeriod, kPeriod, 0, 2).exact)
+        << "DSD silence where PCM zeros belong";
+
+    // Half 1 lost behind the silence: the stream begins at its second period.
+    Record lostFirst;
+    lostFirst.Silence(2 * kPeriod);
+    lostFirst.Stream(kPeriod, 9 * kPeriod);
+    EXPECT_FALSE(VerifyStream(lostFirst.bytes, 10 * kPeriod, kPeriod, 0, 2).exact);
+
+    // A partial period of silence is no safety buffer.
+    Record partial;
+    partial.Silence(2 * kPeriod - 1);
+    partial.Stream(0, 10 * kPeriod);
+    EXPECT_FALSE(VerifyStream(partial.bytes, 10 * kPeriod, kPeriod, 0, 2).exact);
 }
 
 TEST(StreamVerify, RefusesLeadInRepeatsAndLostPeriods) {
@@ -73,10 +106,10 @@ TEST(StreamVerify, RefusesLeadInRepeatsAndLostPeriods) {
     repeatedLast.Silence(kPeriod);
     EXPECT_FALSE(VerifyStream(repeatedLast.bytes, 10 * kPeriod, kPeriod, 0).exact) << "the last half twice";
 
-    Record threeShort;
-    threeShort.Stream(0, 7 * kPeriod);
-    threeShort.Silence(kPeriod);
-    EXPECT_FALSE(VerifyStream(threeShort.bytes, 10 * kPeriod, kPeriod, 0).exact) << "three periods missing";
+    Record twoShort;
+    twoShort.Stream(0, 8 * kPeriod);
+    twoShort.Silence(kPeriod);
+    EXPECT_FALSE(VerifyStream(twoShort.bytes, 10 * kPeriod, kPeriod, 0).exact) << "two periods missing";
 }
 
 TEST(StreamVerify, RefusesDamagedStreams) {

@@ -1,7 +1,9 @@
 #include "tools/lkplay/asio_host.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <new>
 
 namespace lkplay {
 
@@ -72,11 +74,52 @@ AsioHost::AsioHost(IASIO* driver, SpscQueue<Frame>* queue) : m_driver(driver), m
 
 AsioHost::~AsioHost() {
     Shutdown();
+    delete[] m_history;
+}
+
+bool AsioHost::EnableReplay(size_t frames) {
+    delete[] m_history;
+    m_history = new (std::nothrow) Frame[frames];
+    m_historyCapacity = m_history ? frames : 0;
+    return m_history != nullptr;
+}
+
+void AsioHost::SetDriver(IASIO* driver) {
+    Shutdown();
+    m_driver = driver;
+    m_opened = false;
+}
+
+bool AsioHost::ResumeAt(uint64_t frame) {
+    if (frame > m_consumed || frame < OldestReplayable())
+        return false;
+    m_position = frame;
+    m_framesPlayed.store(frame, std::memory_order_relaxed);
+    m_resuming = true;
+    return true;
+}
+
+uint64_t AsioHost::OldestReplayable() const {
+    return m_consumed - std::min<uint64_t>(m_consumed, m_historyCapacity);
+}
+
+bool AsioHost::StreamFrameAfterHalves(uint64_t halves, uint64_t* frame) const {
+    const uint64_t out = HalvesOut();
+    if (halves == 0) {
+        *frame = m_sessionStart;
+        return true;
+    }
+    if (halves > out || out - halves >= kHalfLog)
+        return false;
+    *frame = m_halfEnds[(halves - 1) % kHalfLog];
+    return true;
 }
 
 std::string AsioHost::DriverMessage() const {
     // Hosts pass 124 bytes; a larger block leaves room for a driver that writes more.
     char text[256] = {};
+    if (!m_driver)
+        return {};
     m_driver->getErrorMessage(text);
     text[sizeof text - 1] = '\0';
     return text;
@@ -191,12 +234,19 @@ bool AsioHost::Prepare(const HostSettings& settings, HostFailure* failure) {
 }
 
 bool AsioHost::Start(HostFailure* failure) {
-    m_leadInLeft = m_settings.leadInPeriods;
+    m_leadInLeft = m_resuming ? 0 : m_settings.leadInPeriods;
+    m_resuming = false;
     m_tailDone = 0;
     m_drained = false;
     m_previousCallbackNs = 0;
     m_finished.store(false, std::memory_order_relaxed);
     m_resetRequested.store(false, std::memory_order_relaxed);
+    m_sessionStart = m_position;
+    m_halvesOut.store(0, std::memory_order_relaxed);
+    m_halvesAtReset.store(0, std::memory_order_relaxed);
+    m_firstSoundOut.store(-1, std::memory_order_relaxed);
+    // The driver sends half 1 as the host left it, then asks for half 0 at once.
+    FillHalf(1);
     if (ASIOError rc = m_driver->start(); rc != ASE_OK) {
         // With the buffers in place, nothing to start on means no stream in this format and rate.
         if (rc == ASE_NotPresent)
@@ -222,17 +272,19 @@ void AsioHost::Shutdown() {
 
 void AsioHost::OnBufferSwitch(int32_t index, bool timeInfo) {
     const int64_t now = NowNs();
-    const uint64_t count = m_callbacksCount.fetch_add(1, std::memory_order_relaxed) + 1;
+    m_callbacksCount.fetch_add(1, std::memory_order_relaxed);
     if (timeInfo)
         m_timeInfoCount.fetch_add(1, std::memory_order_relaxed);
-    // The first three calls prime the driver back to back; after that one comes per period.
-    if (count > 3 && m_previousCallbackNs != 0 && now - m_previousCallbackNs > m_periodNs + m_periodNs / 2)
+    // One callback comes per period, the first at start.
+    if (m_previousCallbackNs != 0 && now - m_previousCallbackNs > m_periodNs + m_periodNs / 2)
         m_lateCallbacks.fetch_add(1, std::memory_order_relaxed);
     m_previousCallbackNs = now;
     m_lastCallbackNs.store(now, std::memory_order_relaxed);
-    if (index != 0 && index != 1)
-        return;
+    if (index == 0 || index == 1)
+        FillHalf(index);
+}
 
+void AsioHost::FillHalf(int32_t index) {
     uint32_t* left = m_out[0][index];
     uint32_t* right = m_out[1][index];
     const auto half = static_cast<size_t>(m_halfFrames);
@@ -242,11 +294,23 @@ void AsioHost::OnBufferSwitch(int32_t index, bool timeInfo) {
     } else {
         // Read the end flag first: frames pushed before it was set are then surely visible.
         const bool ended = m_inputEnded.load(std::memory_order_acquire);
-        done = m_queue->Consume(half, [&](size_t i, const Frame& frame) {
-            left[i] = frame.left;
-            right[i] = frame.right;
+        for (; done < half && m_position < m_consumed; ++done, ++m_position) {
+            const Frame& frame = m_history[m_position % m_historyCapacity];
+            left[done] = frame.left;
+            right[done] = frame.right;
+        }
+        const size_t from = done;
+        const size_t taken = m_queue->Consume(half - done, [&](size_t i, const Frame& frame) {
+            left[from + i] = frame.left;
+            right[from + i] = frame.right;
+            if (m_historyCapacity > 0)
+                m_history[(m_consumed + i) % m_historyCapacity] = frame;
         });
-        m_framesPlayed.fetch_add(done, std::memory_order_relaxed);
+        // Queued frames come only once the replay has caught up, so both advance alike.
+        m_consumed += taken;
+        m_position += taken;
+        done += taken;
+        m_framesPlayed.store(m_position, std::memory_order_relaxed);
         if (done < half && !ended) {
             m_latePeriods.fetch_add(1, std::memory_order_relaxed);
         } else if (done < half) {
@@ -263,6 +327,17 @@ void AsioHost::OnBufferSwitch(int32_t index, bool timeInfo) {
         left[i] = silence.left;
         right[i] = silence.right;
     }
+    const uint64_t number = m_halvesOut.load(std::memory_order_relaxed);
+    if (m_firstSoundOut.load(std::memory_order_relaxed) < 0) {
+        for (size_t i = 0; i < done; ++i) {
+            if (left[i] != silence.left || right[i] != silence.right) {
+                m_firstSoundOut.store(static_cast<int64_t>(number * half + i), std::memory_order_release);
+                break;
+            }
+        }
+    }
+    m_halfEnds[number % kHalfLog] = m_position;
+    m_halvesOut.store(number + 1, std::memory_order_release);
 }
 
 int32_t AsioHost::OnMessage(int32_t selector, int32_t value) {
@@ -285,6 +360,8 @@ int32_t AsioHost::OnMessage(int32_t selector, int32_t value) {
     case kAsioSupportsTimeInfo:
         return m_settings.timeInfo ? 1 : 0;
     case kAsioResetRequest:
+        if (!m_resetRequested.load(std::memory_order_acquire))
+            m_halvesAtReset.store(m_halvesOut.load(std::memory_order_acquire), std::memory_order_release);
         m_resetRequested.store(true, std::memory_order_release);
         m_resetRequests.fetch_add(1, std::memory_order_relaxed);
         return 1;

@@ -54,10 +54,11 @@ std::string FormatProgress(double elapsed, double total, const HostStats& stats,
                std::string(static_cast<size_t>(width - filled), '-') + "]  ";
     }
     line += FormatDuration(elapsed) + " / " + FormatDuration(total);
-    char late[128];
-    std::snprintf(late, sizeof late, "  late callbacks: %llu, periods short of audio: %llu",
-                  static_cast<unsigned long long>(stats.lateCallbacks),
-                  static_cast<unsigned long long>(stats.latePeriods));
+    char late[160];
+    std::snprintf(
+        late, sizeof late, "  late callbacks: %llu, periods short of audio: %llu, device drop-outs: %llu",
+        static_cast<unsigned long long>(stats.lateCallbacks),
+        static_cast<unsigned long long>(stats.latePeriods), static_cast<unsigned long long>(stats.overloads));
     return line + late;
 }
 

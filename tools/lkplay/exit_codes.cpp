@@ -64,7 +64,7 @@ const char* ExitCodeHelp() {
            "  15  --capture names a file that cannot be created (nothing is played)\n"
            "  16  --capture names an existing file and --force is not given (nothing is played)\n"
            "  17  the device was lost during playback: the driver asked for a reset (the capture keeps\n"
-           "      what arrived)\n"
+           "      what arrived); with --reconnect, it did not come back within 10 s\n"
            " 130  interrupted (SIGINT, Ctrl-C)\n"
            " 143  terminated (SIGTERM)\n"
            "With several files, lkplay goes on after a file that fails and exits with the first failure's\n"

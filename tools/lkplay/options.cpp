@@ -63,6 +63,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
             options->force = true;
         } else if (arg == "--no-resample") {
             options->noResample = true;
+        } else if (arg == "--reconnect") {
+            options->reconnect = true;
         } else if (arg == "--no-time-info") {
             options->timeInfo = false;
         } else if (takesValue) {
@@ -119,6 +121,8 @@ std::string HelpText() {
                "                  to the nearest rate of its family (44.1 or 48 kHz) that it takes\n"
                "  --verify        compare what the device received with the file, bit for bit\n"
                "                  (floating-point files: with the file as converted to 32-bit)\n"
+               "  --reconnect     when the device is lost, wait up to 10 s for it to come back, then\n"
+               "                  play on from the frame after the last one it received\n"
                "  --quiet, -q     no header or progress; errors and the --verify verdict only\n"
                "  --no-time-info  take bufferSwitch instead of bufferSwitchTimeInfo\n"
                "  --driver PATH   the driver library (default: $LKASIO_DRIVER, else lkasio64.so\n"
@@ -133,8 +137,9 @@ std::string HelpText() {
                "Linux build of the driver carries. --verify reads each file a second time on its own and\n"
                "says so when it cannot tell (a resampled file, standard input).\n"
                "The progress line counts late callbacks (the driver called back more than half a period\n"
-               "after it was due) and periods short of audio (the file was not decoded in time and the\n"
-               "period was played as silence).\n"
+               "after it was due), periods short of audio (the file was not decoded in time and the\n"
+               "period was played as silence) and device drop-outs (the driver reported that the device\n"
+               "ran out of audio).\n"
                "\n") +
            ExitCodeHelp();
 }

@@ -19,6 +19,7 @@ struct Options {
     bool version = false;
     bool force = false;      // --force, -y: a capture may replace an existing file
     bool noResample = false; // refuse a rate the device does not take instead of resampling
+    bool reconnect = false;  // on a lost device, wait for it and play on where it stopped
 };
 
 // False with a message in `error` when the command line is not usable.

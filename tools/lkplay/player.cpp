@@ -106,12 +106,32 @@ private:
     std::atomic<bool> m_done{false};
 };
 
-struct DriverRef {
-    IASIO* driver = nullptr;
-    ~DriverRef() {
-        if (driver)
-            driver->Release();
+// The driver object a stream plays on: the first, then a new one after each reconnect.
+class DriverSlot {
+public:
+    explicit DriverSlot(const PlayContext& context) : m_context(context) {}
+    ~DriverSlot() { Release(); }
+    DriverSlot(const DriverSlot&) = delete;
+    DriverSlot& operator=(const DriverSlot&) = delete;
+
+    // Releases the current object and creates another; null (the reason on stderr) when it cannot.
+    IASIO* Create() {
+        Release();
+        m_driver = m_context.createDriver ? m_context.createDriver() : m_context.library->CreateDriver();
+        if (!m_driver)
+            std::fprintf(m_context.err, "lkplay: %s\n",
+                         m_context.library ? m_context.library->error().c_str() : "no driver object");
+        return m_driver;
     }
+    void Release() {
+        if (m_driver)
+            m_driver->Release();
+        m_driver = nullptr;
+    }
+
+private:
+    const PlayContext& m_context;
+    IASIO* m_driver = nullptr;
 };
 
 // One stream: its files, what the device received of them, and what is reported about each.
@@ -128,11 +148,19 @@ public:
         m_captureFailed.resize(m_items.size());
     }
 
-    ExitCode Play(AsioHost* host, SpscQueue<Frame>* queue);
+    // `settings` are those `host` was prepared with, for a reconnect.
+    ExitCode Play(AsioHost* host, SpscQueue<Frame>* queue, DriverSlot* slot, const HostSettings& settings);
 
 private:
+    // What the device received since the latest start.
+    struct Session {
+        uint64_t received = 0;
+        int64_t firstSound = -1; // where the first frame other than silence arrived
+        uint64_t dropLeft = 0;   // the driver's own silence still to come before the host's first half
+    };
+
     bool Tapping() const {
-        if (m_options.verify)
+        if (m_options.verify || (m_options.reconnect && m_context.tap->available()))
             return true;
         for (const PlayItem* item : m_items)
             if (!item->capturePath.empty())
@@ -142,7 +170,12 @@ private:
     // Where file k begins in the stream (frames), once the files before it are read.
     bool FileStart(size_t k, uint64_t* start) const;
     void Drain();
+    void Receive(const Frame* frames, size_t count);
     void Route(const Frame* frames, size_t count);
+    bool ResumeFrame(const AsioHost& host, uint64_t* frame);
+    // After a reset request: takes the driver down, waits for the device, sets up again and plays on.
+    // Anything but kExitOk ends the stream, with the reason in m_endMessage.
+    ExitCode Reconnect(AsioHost* host, DriverSlot* slot, HostSettings settings);
     bool OpenCapture(size_t k);
     void CloseCapture(size_t k);
     void Report(size_t k);
@@ -183,6 +216,10 @@ private:
     size_t m_heard = 0;      // the file being played now
     bool m_progressOpen = false;
     ExitCode m_result = kExitOk;
+    Session m_session;
+    // The silence the driver sends before the host's first half (its safety buffers), once measured.
+    int64_t m_driverLead = -1;
+    std::string m_endMessage; // why a reconnect ended the stream, told after the progress line
 };
 
 void Stream::Line(const char* format, const std::string& a, const std::string& b) {
@@ -282,8 +319,122 @@ void Stream::Drain() {
         const size_t got = m_context.tap->Take(m_chunk.data(), m_chunk.size());
         if (got == 0)
             break;
-        Route(m_chunk.data(), got);
+        Receive(m_chunk.data(), got);
     }
+}
+
+// The driver's leading silence after a reconnect is no part of the stream: the record goes on from
+// the last frame before the loss.
+void Stream::Receive(const Frame* frames, size_t count) {
+    if (m_session.firstSound < 0) {
+        const Frame silence = SilenceFrame(m_info.dsd);
+        for (size_t i = 0; i < count; ++i) {
+            if (!(frames[i] == silence)) {
+                m_session.firstSound = static_cast<int64_t>(m_session.received + i);
+                break;
+            }
+        }
+    }
+    m_session.received += count;
+    const auto skip = static_cast<size_t>(std::min<uint64_t>(count, m_session.dropLeft));
+    m_session.dropLeft -= skip;
+    Route(frames + skip, count - skip);
+}
+
+// The device receives the driver's leading silence, then whole halves in the order the host filled
+// them; the first sound the host sent and the first that arrived tell how long that silence is.
+bool Stream::ResumeFrame(const AsioHost& host, uint64_t* frame) {
+    if (!m_context.tap->available()) {
+        // Nothing tells what arrived: go back over the half being filled and the one being played.
+        const uint64_t halves = host.HalvesBeforeReset();
+        return host.StreamFrameAfterHalves(halves - std::min<uint64_t>(halves, 2), frame);
+    }
+    const int64_t sent = host.FirstSoundOut();
+    if (m_session.firstSound >= 0 && sent >= 0 && m_session.firstSound >= sent)
+        m_driverLead = m_session.firstSound - sent;
+    if (m_driverLead < 0) {
+        // No sound has arrived yet: going back too far only lengthens the lead-in.
+        uint64_t start = 0;
+        host.StreamFrameAfterHalves(0, &start);
+        *frame = std::max(start, host.OldestReplayable());
+        return true;
+    }
+    const auto lead = static_cast<uint64_t>(m_driverLead);
+    const uint64_t halves = m_session.received > lead
+                                ? (m_session.received - lead) / static_cast<uint64_t>(host.halfFrames())
+                                : 0;
+    // A device that still works after the request also receives the driver's drain silence at stop:
+    // never count past the halves handed out before the request.
+    return host.StreamFrameAfterHalves(std::min(halves, host.HalvesBeforeReset()), frame);
+}
+
+ExitCode Stream::Reconnect(AsioHost* host, DriverSlot* slot, HostSettings settings) {
+    const std::string& heard = m_items[m_heard]->path;
+    std::string why = host->DriverMessage();
+    if (why.empty())
+        why = "the driver asked for a reset";
+    host->Shutdown();
+    Drain();
+    uint64_t resume = 0;
+    const bool known = ResumeFrame(*host, &resume);
+    host->SetDriver(nullptr);
+    slot->Release();
+    const double seconds = m_context.reconnectTimeoutMs / 1000.0;
+    char wait[64];
+    std::snprintf(wait, sizeof wait, "%g s", seconds);
+    if (!m_options.quiet)
+        Line("device lost: %s; waiting up to %s for it to come back\n", why, wait);
+
+    const int64_t lostNs = NowNs();
+    const int64_t pollNs = static_cast<int64_t>(m_context.reconnectPollMs) * 1000000;
+    HostFailure failure;
+    for (int64_t attempt = 1;; ++attempt) {
+        IASIO* driver = slot->Create();
+        if (!driver)
+            return kExitDriverLoad;
+        host->SetDriver(driver);
+        if (host->Open(settings, &failure))
+            break;
+        host->SetDriver(nullptr);
+        slot->Release();
+        if (failure.step != HostStep::Init) {
+            m_endMessage = heard + ": " + HostStepName(failure.step) + ": " + failure.message;
+            return ExitCodeFor(failure);
+        }
+        const int64_t next = lostNs + attempt * pollNs;
+        if (next - lostNs > static_cast<int64_t>(m_context.reconnectTimeoutMs) * 1000000) {
+            m_endMessage = heard + ": the device was lost during playback: " + why +
+                           "; it did not come back within " + wait;
+            return kExitDeviceLost;
+        }
+        while (NowNs() < next) {
+            if (const int signal = m_context.stopSignal->load(); signal != 0)
+                return signal == SIGTERM ? kExitTerminated : kExitInterrupted;
+            Sleep(static_cast<int>(std::min<int64_t>(10, (next - NowNs()) / 1000000 + 1)));
+        }
+    }
+    if (!host->Prepare(settings, &failure)) {
+        m_endMessage = heard + ": " + HostStepName(failure.step) + ": " + failure.message;
+        return ExitCodeFor(failure);
+    }
+    if (!known || !host->ResumeAt(resume)) {
+        m_endMessage = heard + ": the device came back, but lkplay no longer holds frame " +
+                       std::to_string(resume) + " of the stream to play on from";
+        return kExitDeviceLost;
+    }
+    m_session = Session{};
+    m_session.dropLeft = m_driverLead > 0 ? static_cast<uint64_t>(m_driverLead) : 0;
+    if (!host->Start(&failure)) {
+        m_endMessage = heard + ": " + HostStepName(failure.step) + ": " + failure.message;
+        return ExitCodeFor(failure);
+    }
+    if (!m_options.quiet) {
+        char back[96];
+        std::snprintf(back, sizeof back, "%.1f s, playing on from frame %llu",
+                      static_cast<double>(NowNs() - lostNs) / 1e9, static_cast<unsigned long long>(resume));
+        Line("device back after %s%s\n", back, "");
+    }
+    return kExitOk;
 }
 
 // What is known of file k once it has been played: a read error, its capture, its verification.
@@ -368,7 +519,8 @@ void Stream::AdvanceHeard(const AsioHost& host) {
     }
 }
 
-ExitCode Stream::Play(AsioHost* host, SpscQueue<Frame>* queue) {
+ExitCode Stream::Play(AsioHost* host, SpscQueue<Frame>* queue, DriverSlot* slot,
+                      const HostSettings& settings) {
     const bool tapping = Tapping();
     if (tapping) {
         m_chunk.resize(16384);
@@ -421,7 +573,7 @@ ExitCode Stream::Play(AsioHost* host, SpscQueue<Frame>* queue) {
 
     const auto stallNs =
         static_cast<int64_t>(std::max(m_context.stallSeconds, 10.0 * host->bufferSize() / m_info.rate) * 1e9);
-    const int64_t startNs = NowNs();
+    int64_t startNs = NowNs();
     ExitCode ending = kExitOk;
     for (int tick = 0;; ++tick) {
         Sleep(10);
@@ -437,7 +589,14 @@ ExitCode Stream::Play(AsioHost* host, SpscQueue<Frame>* queue) {
         }
         if (host->ResetRequested()) {
             ending = kExitDeviceLost;
-            break;
+            if (!m_options.reconnect)
+                break;
+            HostSettings again = settings;
+            again.bufferSize = host->bufferSize();
+            ending = Reconnect(host, slot, again);
+            if (ending != kExitOk)
+                break;
+            startNs = NowNs();
         }
         if (NowNs() - std::max(host->lastCallbackNs(), startNs) > stallNs) {
             ending = kExitStreamStall;
@@ -456,10 +615,12 @@ ExitCode Stream::Play(AsioHost* host, SpscQueue<Frame>* queue) {
 
     const HostStats stats = host->Stats();
     const std::string& heard = m_items[m_heard]->path;
-    if (ending == kExitStreamStall)
+    if (!m_endMessage.empty()) {
+        std::fprintf(m_context.err, "lkplay: %s\n", m_endMessage.c_str());
+    } else if (ending == kExitStreamStall) {
         std::fprintf(m_context.err, "lkplay: %s: the driver stopped calling back after %llu callbacks\n",
                      heard.c_str(), static_cast<unsigned long long>(stats.callbacks));
-    if (ending == kExitDeviceLost) {
+    } else if (ending == kExitDeviceLost) {
         const std::string text = host->DriverMessage();
         std::fprintf(m_context.err, "lkplay: %s: the device was lost during playback: %s\n", heard.c_str(),
                      text.empty() ? "the driver asked for a reset" : text.c_str());
@@ -496,15 +657,12 @@ ExitCode PlayStream(const PlayContext& context, std::vector<PlayItem>& items, si
     *end = first + 1;
     const StreamInfo info = items[first].decoder->info();
 
-    DriverRef ref;
-    ref.driver = context.createDriver ? context.createDriver() : context.library->CreateDriver();
-    if (!ref.driver) {
-        std::fprintf(context.err, "lkplay: %s\n",
-                     context.library ? context.library->error().c_str() : "no driver object");
+    DriverSlot slot(context);
+    IASIO* driver = slot.Create();
+    if (!driver)
         return kExitDriverLoad;
-    }
     SpscQueue<Frame> queue;
-    AsioHost host(ref.driver, &queue);
+    AsioHost host(driver, &queue);
     HostSettings settings;
     settings.dsd = info.dsd;
     settings.rate = info.rate;
@@ -546,6 +704,14 @@ ExitCode PlayStream(const PlayContext& context, std::vector<PlayItem>& items, si
                      HostStepName(failure.step), failure.message.c_str());
         return ExitCodeFor(failure);
     }
+    // Enough to go back over what a lost device never received: the halves in flight and those the
+    // driver asks for until lkplay has stopped it.
+    const size_t history = std::max({static_cast<size_t>(framesPerSecond / 2), size_t{1} << 16,
+                                     16 * static_cast<size_t>(host.halfFrames())});
+    if (options.reconnect && !host.EnableReplay(history)) {
+        std::fprintf(context.err, "lkplay: out of memory\n");
+        return kExitUnreadable;
+    }
     // The files that follow in the same mode and for the same device rate join the stream.
     items[first].deviceRate = deviceRate;
     std::vector<PlayItem*> group = {&items[first]};
@@ -556,7 +722,7 @@ ExitCode PlayStream(const PlayContext& context, std::vector<PlayItem>& items, si
         group.push_back(&items[(*end)++]);
     }
     Stream stream(context, group);
-    const ExitCode code = stream.Play(&host, &queue);
+    const ExitCode code = stream.Play(&host, &queue, &slot, settings);
     host.Shutdown();
     for (PlayItem* item : group)
         item->decoder.reset();

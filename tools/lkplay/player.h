@@ -32,6 +32,10 @@ struct PlayContext {
     bool terminal = false; // `out` is a terminal: redraw the progress line in place
     // No callback for this long while playing counts as a stalled driver.
     double stallSeconds = 2.0;
+    // --reconnect: how often a new driver object tries init while the device is away, and how long
+    // lkplay waits for it.
+    int reconnectPollMs = 500;
+    int reconnectTimeoutMs = 10000;
 };
 
 struct PlayItem {

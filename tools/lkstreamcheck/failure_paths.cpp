@@ -1,10 +1,12 @@
 // The failure paths only Windows semantics show, with the behaviour hosts are owed: a device lost
-// mid-stream, requests that pend and then fail, stop while a write is pending, two driver objects in
-// one process. Each step is bounded in time.
+// mid-stream (the host's clock goes on), writes that fail, one that comes back, requests that pend and then
+// fail, stop while a write is pending, two driver objects in one process. Each step is bounded in time.
 #include "lkmodel/lkmodel.h"
 #include "tools/lkstreamcheck/checks.h"
+#include "tools/lkstreamcheck/failing_writes.h"
 #include "tools/lkstreamcheck/host.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -13,6 +15,23 @@ namespace {
 
 constexpr wchar_t kDllName[] = L"lkasio64.dll";
 constexpr DWORD kStepMs = 5000;
+constexpr double kRate = 44100.0;
+// A teardown call that takes longer than this keeps a host's user waiting.
+constexpr DWORD kPromptMs = 2000;
+// Beside the model's faults: stream writes that pend and then fail (lkstreamcheck's own hook).
+constexpr int kFailedWrites = 100;
+
+void SetFault(int fault) {
+    if (fault == kFailedWrites)
+        FailWrites(true);
+    else
+        lkmodel_set_fault(fault);
+}
+
+void ClearFault() {
+    FailWrites(false);
+    lkmodel_set_fault(LKMODEL_FAULT_NONE);
+}
 
 struct Call {
     IASIO* driver;
@@ -68,15 +87,11 @@ bool Prepare(IASIO* driver) {
     ASIOIoFormat format{};
     format.FormatType = kASIOPCMFormat;
     return driver->init(nullptr) == ASIOTrue && driver->future(kAsioSetIoFormat, &format) == ASE_SUCCESS &&
-           driver->setSampleRate(44100.0) == ASE_OK && CreateOutputs(driver) == ASE_OK;
+           driver->setSampleRate(kRate) == ASE_OK && CreateOutputs(driver) == ASE_OK;
 }
 
 bool StartAndWait(IASIO* driver, int periods) {
-    g_host.next = 0;
-    g_host.switches = 0;
-    g_host.resets = 0;
-    g_host.target = periods;
-    ::ResetEvent(g_host.done);
+    PrepareStart(periods);
     return driver->start() == ASE_OK && ::WaitForSingleObject(g_host.done, 5000) == WAIT_OBJECT_0;
 }
 
@@ -100,14 +115,60 @@ std::string ErrorText(IASIO* driver) {
 // Ends the run when a driver call hung: nothing after it can be trusted.
 void Hung(const std::string& what) {
     Check(what + " returns", false, "hung for more than " + std::to_string(kStepMs) + " ms");
-    lkmodel_set_fault(LKMODEL_FAULT_NONE);
+    ClearFault();
     Finish();
 }
 
-// A device lost mid-stream (unplugged, no longer completing writes, or refusing them): one reset
-// request, the reason in getErrorMessage, no further buffer switch, and stop / disposeBuffers / Release
-// that return. A later start on a gone device fails; on one that still takes a pin it may start, and
-// then its stream ends the same way.
+// The host's callbacks over a span of about `ms`: about one per period (counted against the span the
+// host measured, with a wide margin for a loaded machine), each one buffer after the one before.
+void KeepsPace(const std::string& prefix, DWORD ms) {
+    LARGE_INTEGER frequency{}, before{}, after{};
+    ::QueryPerformanceFrequency(&frequency);
+    const int faultsBefore = g_host.positionFaults.load() + g_host.indexFaults.load();
+    const int first = g_host.switches.load();
+    ::QueryPerformanceCounter(&before);
+    ::Sleep(ms);
+    const int last = g_host.switches.load();
+    ::QueryPerformanceCounter(&after);
+    const double seconds = static_cast<double>(after.QuadPart - before.QuadPart) / frequency.QuadPart;
+    const double expected = seconds * kRate / g_host.samples;
+    const int counted = last - first;
+    char text[120];
+    std::snprintf(text, sizeof text, "%d switches in %.0f ms, %.1f periods", counted, seconds * 1000,
+                  expected);
+    std::printf("%space: %s\n", prefix.c_str(), text);
+    Check(prefix + "the host's callbacks go on at about one per period",
+          counted >= expected * 0.5 && counted <= expected * 1.5 + 2, text);
+    const int faults = g_host.positionFaults.load() + g_host.indexFaults.load() - faultsBefore;
+    Check(prefix + "their positions stay one buffer apart and the indices alternate",
+          faults == 0 && g_host.positionFaults.load() == 0, std::to_string(faults) + " wrong");
+}
+
+// One teardown call, bounded and timed; false when it hung.
+bool Promptly(IASIO* driver, Call::Kind kind, const std::string& what, ASIOError* result = nullptr) {
+    const DWORD before = ::GetTickCount();
+    if (!Bounded(driver, kind, result)) {
+        Hung(what);
+        return false;
+    }
+    const DWORD took = ::GetTickCount() - before;
+    Check(what + " returns promptly", took <= kPromptMs, std::to_string(took) + " ms");
+    return true;
+}
+
+// After stop has returned, no callback starts.
+void NoSwitchAfterStop(const std::string& prefix) {
+    const int atStop = g_host.switches.load();
+    ::Sleep(100);
+    Check(prefix + "no buffer switch after stop", g_host.switches.load() == atStop,
+          std::to_string(g_host.switches.load() - atStop) + " more");
+}
+
+// A device lost mid-stream (unplugged, no longer completing writes, or refusing them), with a host
+// that ignores the reset request: one request, the reason in getErrorMessage, callbacks at the stream's
+// pace from the driver's own clock until stop, and stop / disposeBuffers / Release that return promptly.
+// A later start on a gone device fails; on one that still takes a pin it may start, and then its stream
+// ends the same way.
 void LostDevice(const CLSID& clsid, int fault, const char* name, const char* reason) {
     Step(name);
     const std::string prefix = std::string(name) + ": ";
@@ -115,20 +176,21 @@ void LostDevice(const CLSID& clsid, int fault, const char* name, const char* rea
     if (!Check(prefix + "the driver streams before the fault",
                driver && Prepare(driver) && StartAndWait(driver, 6)))
         return;
-    lkmodel_set_fault(fault);
+    if (fault == kFailedWrites && !Check(prefix + "the DLL's DeviceIoControl entry can be wrapped",
+                                         HookWrites(::GetModuleHandleW(kDllName))))
+        return;
+    SetFault(fault);
     // A stalled device is given up on after the driver's completion wait (a second at these sizes).
     AwaitResets(1, 3000);
-    const int switches = g_host.switches.load();
-    ::Sleep(200);
+    KeepsPace(prefix, 600);
     Check(prefix + "the host gets one kAsioResetRequest", g_host.resets.load() == 1,
           std::to_string(g_host.resets.load()) + " received");
-    Check(prefix + "buffer switches stop", g_host.switches.load() == switches,
-          std::to_string(g_host.switches.load() - switches) + " more");
     const std::string text = ErrorText(driver);
     Check(prefix + "getErrorMessage says \"" + reason + "\"", text == reason, "it says \"" + text + "\"");
     ASIOError result = 0;
-    if (!Bounded(driver, Call::Stop, &result))
-        return Hung(prefix + "stop");
+    if (!Promptly(driver, Call::Stop, prefix + "stop"))
+        return;
+    NoSwitchAfterStop(prefix);
     if (!Bounded(driver, Call::Start, &result))
         return Hung(prefix + "start after the loss");
     if (fault == LKMODEL_FAULT_UNPLUG) {
@@ -141,14 +203,53 @@ void LostDevice(const CLSID& clsid, int fault, const char* name, const char* rea
     } else {
         Check(prefix + "a later start fails with a reason", !ErrorText(driver).empty(), "no error text");
     }
-    if (!Bounded(driver, Call::Stop, &result))
-        return Hung(prefix + "stop after the second start");
-    if (!Bounded(driver, Call::Dispose, &result))
-        return Hung(prefix + "disposeBuffers");
+    if (!Promptly(driver, Call::Stop, prefix + "stop after the second start") ||
+        !Promptly(driver, Call::Dispose, prefix + "disposeBuffers"))
+        return;
+    ClearFault();
+    if (fault == kFailedWrites)
+        Check(prefix + "the writes failed", WritesFailed() > 0, "none did");
+    UnhookWrites();
+    if (!Promptly(driver, Call::Release, prefix + "Release"))
+        return;
+    Check(prefix + "the pin is closed", lkmodel_open_pins() == 0);
+    lkmodel_detach();
+}
+
+// The device unplugged, then back while the host's stream is still started: a second reset request,
+// and a host that acts on it then streams on the device again.
+void DeviceComesBack(const CLSID& clsid) {
+    const char* name = "device unplugged, then back";
+    Step(name);
+    const std::string prefix = std::string(name) + ": ";
+    IASIO* driver = CreateStreaming(clsid, true);
+    if (!Check(prefix + "the driver streams before the unplug",
+               driver && Prepare(driver) && StartAndWait(driver, 6)))
+        return;
+    lkmodel_set_fault(LKMODEL_FAULT_UNPLUG);
+    Check(prefix + "the host gets a kAsioResetRequest at the unplug", AwaitResets(1, 3000));
+    const int before = g_host.switches.load();
+    ::Sleep(200);
+    Check(prefix + "the callbacks go on while the device is gone", g_host.switches.load() > before);
     lkmodel_set_fault(LKMODEL_FAULT_NONE);
-    if (!Bounded(driver, Call::Release, &result))
-        return Hung(prefix + "Release");
-    Check(prefix + "stop, disposeBuffers and Release return", true);
+    // The driver looks for the device every half second or so.
+    Check(prefix + "the host gets a second kAsioResetRequest when the device is back", AwaitResets(2, 3000),
+          std::to_string(g_host.resets.load()) + " received");
+    ::Sleep(700);
+    Check(prefix + "and no more", g_host.resets.load() == 2,
+          std::to_string(g_host.resets.load()) + " received");
+    // What a host that acts on the request does: it tears down, then sets up again on a new object.
+    if (!Promptly(driver, Call::Stop, prefix + "stop") ||
+        !Promptly(driver, Call::Dispose, prefix + "disposeBuffers") ||
+        !Promptly(driver, Call::Release, prefix + "Release"))
+        return;
+    driver = CreateStreaming(clsid, false);
+    Check(prefix + "a new driver object initialises and streams on the device",
+          driver && Prepare(driver) && StartAndWait(driver, 6) && g_host.resets.load() == 0);
+    if (driver && (!Promptly(driver, Call::Stop, prefix + "stop on the new object") ||
+                   !Promptly(driver, Call::Dispose, prefix + "disposeBuffers on the new object") ||
+                   !Promptly(driver, Call::Release, prefix + "Release of the new object")))
+        return;
     Check(prefix + "the pin is closed", lkmodel_open_pins() == 0);
     lkmodel_detach();
 }
@@ -253,6 +354,8 @@ void RunFailurePaths(const CLSID& clsid) {
                "The Larkspur stopped taking audio");
     LostDevice(clsid, LKMODEL_FAULT_REFUSE, "device refuses writes mid-stream",
                "The Larkspur stopped taking audio");
+    LostDevice(clsid, kFailedWrites, "device fails writes mid-stream", "The Larkspur stopped taking audio");
+    DeviceComesBack(clsid);
 }
 
 } // namespace lkcheck

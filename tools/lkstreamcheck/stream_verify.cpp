@@ -33,7 +33,7 @@ uint32_t RightWord(uint64_t n) {
 }
 
 StreamReport VerifyStream(const std::vector<uint8_t>& received, uint64_t generated, size_t period,
-                          uint32_t silenceWord) {
+                          uint32_t silenceWord, size_t leadPeriods) {
     StreamReport report;
     const size_t count = received.size() / 8;
     std::vector<Frame> frames(count);
@@ -49,19 +49,29 @@ StreamReport VerifyStream(const std::vector<uint8_t>& received, uint64_t generat
     if (received.size() % 8 != 0)
         return fail("a partial frame", count);
 
-    // No lead-in: the first frame the device received is the first the host filled.
+    auto silent = [&](size_t i) { return frames[i].left == silenceWord && frames[i].right == silenceWord; };
+    // Exactly the safety buffers' silence, then the first frame the host filled.
+    const size_t lead = leadPeriods * period;
     size_t at = 0;
-    while (at < count && IndexOf(frames[at], generated) == static_cast<int64_t>(at))
+    while (at < count && silent(at))
         ++at;
-    report.frames = at;
-    if (at == 0)
-        return fail("the record does not begin with the stream's first frame", 0);
+    report.leading = at;
+    if (at != lead) {
+        char what[96];
+        std::snprintf(what, sizeof what, "%zu frames of silence before the stream, expected %zu", at, lead);
+        return fail(what, at);
+    }
+    while (at < count && IndexOf(frames[at], generated) == static_cast<int64_t>(at - lead))
+        ++at;
+    report.frames = at - lead;
+    if (report.frames == 0)
+        return fail("the record does not begin with the stream's first frame", lead);
     for (; at < count; ++at) {
-        if (frames[at].left != silenceWord || frames[at].right != silenceWord)
+        if (!silent(at))
             return fail("a frame that is neither the stream's next nor silence", at);
         ++report.silence;
     }
-    if (report.frames + 2 * period < generated)
+    if (report.frames + period < generated)
         return fail("too few stream frames", report.frames);
     report.exact = true;
     return report;

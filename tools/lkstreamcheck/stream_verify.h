@@ -16,16 +16,18 @@ uint32_t RightWord(uint64_t n);
 
 struct StreamReport {
     bool exact = false;
+    size_t leading = 0;  // silence frames before the stream's first frame
     size_t frames = 0;   // frames of the test stream received in order, from its first
     size_t silence = 0;  // silence frames after them
     std::string problem; // why it is not exact
 };
 
 // Received: interleaved 8-byte frames as the device recorded them. `generated` frames were handed to the
-// driver, `period` frames per buffer switch. Exact means: the stream from its first frame, every frame
-// once and in order, then silence only; only the last two periods the host filled may be missing (they
-// were waiting behind the write in flight when the host stopped).
+// driver (half 1 before start included), `period` frames per buffer switch. Exact means: `leadPeriods`
+// periods of silence (the safety buffers), the stream from its first frame, every frame once and in
+// order, then silence only; only the half the host filled last may be missing (the driver had not
+// taken it yet when the host stopped).
 StreamReport VerifyStream(const std::vector<uint8_t>& received, uint64_t generated, size_t period,
-                          uint32_t silenceWord);
+                          uint32_t silenceWord, size_t leadPeriods = 0);
 
 } // namespace lkcheck

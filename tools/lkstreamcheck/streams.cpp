@@ -1,5 +1,5 @@
-// The main run: attach the model, play the three streams, restart, release, unload, and create the
-// driver once more after the DLL was unloaded.
+// The main run: attach the model, play the three streams, restart, an input-only stream, the format
+// values, release, unload, and create the driver once more after the DLL was unloaded.
 #include "lkmodel/lkmodel.h"
 #include "tools/lkstreamcheck/checks.h"
 #include "tools/lkstreamcheck/host.h"
@@ -54,6 +54,10 @@ void RunStreams(const CLSID& clsid) {
     PlayStream(driver, {"DSD64", true, 2822400.0, 30});
     Step("restart");
     PlayStream(driver, {"PCM 44.1 kHz again", false, 44100.0, 12});
+    Step("inputs only");
+    PlayInputOnly(driver, {"PCM 44.1 kHz", false, 44100.0, 20});
+    PlayInputOnly(driver, {"DSD64", true, 2822400.0, 20});
+    CheckIoFormats(driver);
 
     Step("release and unload");
     Check("the final Release returns 0", driver->Release() == 0);
