@@ -285,6 +285,9 @@ TEST_F(Replug, TheDeviceComesBackOnCueWithNoPinLeft) {
     Sleep(350);
     Write later;
     EXPECT_EQ(later.Send(pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    // Closed while `later` lives: closing cancels the write into its OVERLAPPED.
+    CloseHandle(pin);
+    pin = nullptr;
 }
 
 TEST_F(Replug, TheLostPinStaysDeadUntilClosed) {
