@@ -152,7 +152,7 @@ void ASIOLarkspur::MeasureDeviceLatency() {
     // The pin would take the device's only instance: never while any object of the process streams or
     // drains (the share measured last is kept then), and a start waits until it is closed again.
     StreamLock streams;
-    if (m_running.load() || ClaimStreamSlot(this, m_running.load()) != StreamSlot::Free || m_renderPin.load())
+    if (m_running.load() || ClaimStreamSlot(this, false) != StreamSlot::Free || m_renderPin.load())
         return;
     m_deviceLatency100ns = 0;
     if (!m_renderFilter)

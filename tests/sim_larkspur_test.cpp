@@ -3,6 +3,7 @@
 #include "sim/larkspur/device.h"
 #include "sim/library.h"
 #include "tests/ks_support.h"
+#include "tests/support/device_pin.h"
 
 #include <cstring>
 
@@ -90,27 +91,7 @@ protected:
     std::vector<HANDLE> m_pins;
 };
 
-// One write with its own event.
-struct Write {
-    KSSTREAM_HEADER header{};
-    OVERLAPPED overlapped{};
-    std::vector<BYTE> data;
-    explicit Write(std::vector<BYTE> bytes) : data(std::move(bytes)) {
-        header.Size = sizeof header;
-        header.FrameExtent = header.DataUsed = static_cast<ULONG>(data.size());
-        header.Data = data.data();
-        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    }
-    ~Write() { CloseHandle(overlapped.hEvent); }
-    DWORD Send(HANDLE pin) {
-        DWORD count = 0;
-        return DeviceIoControl(pin, IOCTL_KS_WRITE_STREAM, nullptr, 0, &header, sizeof header, &count,
-                               &overlapped)
-                   ? ERROR_SUCCESS
-                   : GetLastError();
-    }
-    bool Done() { return WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0; }
-};
+using Write = testing_support::DeviceWrite;
 
 TEST_F(LarkspurTest, AcceptsOnlyConnectRequestsItCanPlay) {
     constexpr DWORD kNoMatch = 1169;

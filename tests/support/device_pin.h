@@ -9,16 +9,20 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
 
-// One write of `frames` 8-byte frames, each byte `fill`.
+// One write of `frames` 8-byte frames, each byte `fill`, or of given bytes.
 struct DeviceWrite {
     KSSTREAM_HEADER header{};
     OVERLAPPED overlapped{};
     std::vector<BYTE> data;
-    explicit DeviceWrite(size_t frames = 8, BYTE fill = 1) : data(frames * 8, fill) {
+    explicit DeviceWrite(size_t frames = 8, BYTE fill = 1)
+        : DeviceWrite(std::vector<BYTE>(frames * 8, fill)) {}
+    // One write of exactly these bytes.
+    explicit DeviceWrite(std::vector<BYTE> bytes) : data(std::move(bytes)) {
         header.Size = sizeof header;
         header.FrameExtent = header.DataUsed = static_cast<ULONG>(data.size());
         header.Data = data.data();
